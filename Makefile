@@ -1,0 +1,58 @@
+# make run   - build and run the bridge (ARGS="--verbose" passes options)
+# make test  - build every configuration and run every test
+BUILD      ?= build
+GENERATOR  ?= Ninja
+ARGS       ?=
+NATIVE      = $(BUILD)/native
+ASAN        = $(BUILD)/asan
+TSAN        = $(BUILD)/tsan
+WINDOWS     = $(BUILD)/windows
+CTEST_FLAGS = --output-on-failure --no-tests=error -j2
+
+.PHONY: all deps run test test-native test-asan test-tsan test-windows native asan tsan windows clean bench
+
+all: native
+
+deps:
+	@scripts/install-deps.sh
+
+$(NATIVE)/build.ninja: | deps
+	cmake -S . -B $(NATIVE) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+$(ASAN)/build.ninja: | deps
+	cmake -S . -B $(ASAN) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DNAVOREL_SANITIZER=address
+$(TSAN)/build.ninja: | deps
+	cmake -S . -B $(TSAN) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAVOREL_SANITIZER=thread
+$(WINDOWS)/build.ninja: | deps
+	cmake -S . -B $(WINDOWS) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
+
+native: deps $(NATIVE)/build.ninja
+	cmake --build $(NATIVE)
+asan: deps $(ASAN)/build.ninja
+	cmake --build $(ASAN)
+tsan: deps $(TSAN)/build.ninja
+	cmake --build $(TSAN)
+windows: deps $(WINDOWS)/build.ninja
+	cmake --build $(WINDOWS)
+
+run: native
+	$(NATIVE)/NavorelBridge $(ARGS)
+
+test-native: native
+	cd $(NATIVE) && ctest $(CTEST_FLAGS)
+test-asan: asan
+	cd $(ASAN) && ctest $(CTEST_FLAGS)
+test-tsan: tsan
+	cd $(TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
+# The Wine server is started detached from our output and stopped afterwards,
+# so that nothing keeps running once the tests are done.
+test-windows: windows
+	scripts/wine-session.sh $(WINDOWS) sh -c 'cd $(WINDOWS) && ctest $(CTEST_FLAGS)'
+
+test: test-native test-asan test-tsan test-windows
+
+bench: native
+	$(NATIVE)/tools/apt_benchmark $(BUILD)/bench
+
+clean:
+	rm -rf $(BUILD)

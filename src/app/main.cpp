@@ -1,0 +1,3 @@
+#include "app/RunBridge.h"
+
+int main(int argc, char** argv) { return navorel::RunBridge(argc, argv); }

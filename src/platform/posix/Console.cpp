@@ -1,0 +1,7 @@
+#include "platform/Console.h"
+
+namespace navorel::platform {
+
+void setConsoleUtf8() {}
+
+}  // namespace navorel::platform
