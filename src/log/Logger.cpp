@@ -33,10 +33,12 @@ Logger::~Logger() {
 }
 
 Logger& Logger::instance() {
-    // A function-local static: its construction is serialised by the runtime,
-    // so the first call may come from any thread.
-    static Logger logger(std::cout, std::cerr);
-    return logger;
+    // Construction of a function-local static is serialised by the runtime, so
+    // the first call may come from any thread. The logger is never destroyed:
+    // detached threads and late destructors may still log while the process
+    // exits, and every file line is flushed as it is written anyway.
+    static Logger* const logger = new Logger(std::cout, std::cerr);
+    return *logger;
 }
 
 void Logger::configure(LogLevel consoleLevel, LogLevel fileLevel, const std::string& filePath,
@@ -51,15 +53,14 @@ void Logger::configure(LogLevel consoleLevel, LogLevel fileLevel, const std::str
     maxFiles_ = maxFiles;
     if (!fileEnabled_) return;
     try {
-        std::string parent = filePath_;
-        while (!parent.empty() && (parent.back() == '/' || parent.back() == '\\')) parent.pop_back();
-        const fs::path parentDir = fs::path(parent).parent_path();
+        // parent_path() leaves out the separators in front of the file name.
+        const fs::path parentDir = fs::path(filePath_).parent_path();
         if (!parentDir.empty()) fs::create_directories(parentDir);
         file_.clear();
         file_.open(filePath_, std::ios::out | std::ios::app);
-        if (!file_.is_open()) err_ << "Warning: Failed to open log file: " << filePath_ << '\n';
+        if (!file_.is_open()) err_ << "Warning: Failed to open log file: " << filePath_ << std::endl;
     } catch (const std::exception& e) {
-        err_ << "Warning: Error setting up log file: " << e.what() << '\n';
+        err_ << "Warning: Error setting up log file: " << e.what() << std::endl;
     }
 }
 
@@ -76,11 +77,13 @@ std::string Logger::sanitize(std::string_view message) {
 }
 
 std::string Logger::timestamp() const {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    const std::tm local = platform::localTime(seconds);
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    // floor, not to_time_t's own rounding, so seconds and milliseconds agree.
+    const auto wholeSeconds = floor<seconds>(now);
+    const std::time_t calendarTime = system_clock::to_time_t(wholeSeconds);
+    const auto millis = duration_cast<milliseconds>(now - wholeSeconds).count();
+    const std::tm local = platform::localTime(calendarTime);
     char buffer[48];
     const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(buffer + length, sizeof buffer - length, ".%03d", static_cast<int>(millis));
