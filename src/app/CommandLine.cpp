@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <stdexcept>
+#include <string_view>
 
 namespace navorel {
 
@@ -18,6 +19,82 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
     if (value < 1024 || value > 65535) return false;
     port = static_cast<std::uint16_t>(value);
     return true;
+}
+
+enum class Next { Continue, ShowHelp };
+
+struct Option {
+    std::string_view name;
+    bool takesValue;
+    Next (*apply)(BridgeOptions& options, const char* value, std::ostream& err);
+};
+
+// Names are matched whole and case-sensitively. An option that takes a value
+// but stands last has nothing to consume and is reported as unknown.
+constexpr Option kOptions[] = {
+    {"--port", true,
+     [](BridgeOptions& o, const char* value, std::ostream& err) {
+         if (!parsePort(value, o.port)) err << "Error: Port must be between 1024-65535" << std::endl;
+         return Next::Continue;
+     }},
+    {"--verbose", false,
+     [](BridgeOptions& o, const char*, std::ostream&) {
+         o.verbose = true;
+         return Next::Continue;
+     }},
+    {"-v", false,
+     [](BridgeOptions& o, const char*, std::ostream&) {
+         o.verbose = true;
+         return Next::Continue;
+     }},
+    {"--xplane-probe", false,
+     [](BridgeOptions& o, const char*, std::ostream&) {
+         o.xplaneProbe = true;
+         return Next::Continue;
+     }},
+    {"--xplane", false,
+     [](BridgeOptions& o, const char*, std::ostream&) {
+         o.forceXPlane = true;
+         o.autoDetect = false;
+         return Next::Continue;
+     }},
+    {"--xplane-plugin", false,
+     [](BridgeOptions& o, const char*, std::ostream&) {
+         o.forceXPlane = true;
+         o.autoDetect = false;
+         return Next::Continue;
+     }},
+    {"--msfs", false,
+     [](BridgeOptions& o, const char*, std::ostream&) {
+         o.forceXPlane = false;
+         o.autoDetect = false;
+         return Next::Continue;
+     }},
+    {"--auto", false,
+     [](BridgeOptions& o, const char*, std::ostream&) {
+         o.forceXPlane = false;
+         o.autoDetect = true;
+         return Next::Continue;
+     }},
+    {"--xplane-root", true,
+     [](BridgeOptions& o, const char* value, std::ostream&) {
+         o.xplaneRoot = value;
+         return Next::Continue;
+     }},
+    {"--allow-origin", true,
+     [](BridgeOptions& o, const char* value, std::ostream&) {
+         o.allowedOrigins.emplace_back(value);
+         return Next::Continue;
+     }},
+    {"--help", false, [](BridgeOptions&, const char*, std::ostream&) { return Next::ShowHelp; }},
+    {"-h", false, [](BridgeOptions&, const char*, std::ostream&) { return Next::ShowHelp; }},
+};
+
+const Option* findOption(std::string_view arg) {
+    for (const Option& option : kOptions) {
+        if (option.name == arg) return &option;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -51,33 +128,16 @@ void printHelp(std::ostream& out) {
 ParseOutcome parseCommandLine(int argc, const char* const* argv, BridgeOptions& options,
                               std::ostream& out, std::ostream& err) {
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--port" && hasValue) {
-            if (!parsePort(argv[++i], options.port)) {
-                err << "Error: Port must be between 1024-65535" << std::endl;
+        const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+        const Option* option = findOption(arg);
+        if (option != nullptr && (!option->takesValue || i + 1 < argc)) {
+            const char* value = option->takesValue ? argv[++i] : "";
+            if (value == nullptr) value = "";
+            if (option->apply(options, value, err) == Next::ShowHelp) {
+                printHelp(out);
+                return ParseOutcome::ShowedHelp;
             }
-        } else if (arg == "--verbose" || arg == "-v") {
-            options.verbose = true;
-        } else if (arg == "--xplane-probe") {
-            options.xplaneProbe = true;
-        } else if (arg == "--xplane" || arg == "--xplane-plugin") {
-            options.forceXPlane = true;
-            options.autoDetect = false;
-        } else if (arg == "--msfs") {
-            options.forceXPlane = false;
-            options.autoDetect = false;
-        } else if (arg == "--auto") {
-            options.forceXPlane = false;
-            options.autoDetect = true;
-        } else if (arg == "--xplane-root" && hasValue) {
-            options.xplaneRoot = argv[++i];
-        } else if (arg == "--allow-origin" && hasValue) {
-            options.allowedOrigins.emplace_back(argv[++i]);
-        } else if (arg == "--help" || arg == "-h") {
-            printHelp(out);
-            return ParseOutcome::ShowedHelp;
-        } else if (!arg.empty() && arg[0] == '-') {
+        } else if (!arg.empty() && arg.front() == '-') {
             err << "Warning: Unknown option '" << arg << "' (use --help for options)" << std::endl;
         }
     }
