@@ -14,6 +14,29 @@ TEST(JsonMessagePool, KeepsAtMostOneHundredIdleDocuments) {
     for (int i = 0; i < 101; ++i) documents.push_back(pool.AcquireJson());
     for (auto& document : documents) pool.ReleaseJson(std::move(document));
     EXPECT_EQ(pool.idleDocuments(), 100u);
+
+    std::vector<std::unique_ptr<std::string>> texts;
+    for (int i = 0; i < 101; ++i) texts.push_back(pool.AcquireString());
+    for (auto& text : texts) pool.ReleaseString(std::move(text));
+    EXPECT_EQ(pool.idleStrings(), 100u);
+}
+
+TEST(JsonMessagePool, ResetKeepsTheTypeOfScalars) {
+    JsonMessagePool pool;
+    auto number = pool.AcquireJson();
+    *number = 42.5;
+    auto flag = pool.AcquireJson();
+    *flag = true;
+    auto text = pool.AcquireJson();
+    *text = "x";
+    pool.ReleaseJson(std::move(number));
+    pool.ReleaseJson(std::move(flag));
+    pool.ReleaseJson(std::move(text));
+    EXPECT_EQ(*pool.AcquireJson(), nlohmann::json(0.0));
+    EXPECT_EQ(*pool.AcquireJson(), nlohmann::json(false));
+    EXPECT_EQ(*pool.AcquireJson(), nlohmann::json(""));
+    // Nothing idle left: a fresh document holds null.
+    EXPECT_TRUE(pool.AcquireJson()->is_null());
 }
 
 TEST(JsonMessagePool, NullReleasesAreIgnored) {
