@@ -34,7 +34,11 @@ void writeFile(const fs::path& path, const std::string& content) {
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+        // Log files are text files: Windows ends their lines with CR LF.
+        if (line.ends_with('\r')) line.pop_back();
+        result.push_back(line);
+    }
     return result;
 }
 
@@ -316,9 +320,12 @@ TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
+            const std::string component = std::string("T").append(std::to_string(t));
             start.arrive_and_wait();
             for (int i = 0; i < kLines; ++i) {
-                logger_.log(LogLevel::INFO, "T" + std::to_string(t), std::to_string(i) + " " + payload);
+                std::string message = std::to_string(i);
+                message.append(" ").append(payload);
+                logger_.log(LogLevel::INFO, component, message);
             }
         });
     }
