@@ -23,4 +23,7 @@ std::optional<std::vector<ProcessEntry>> listProcesses();
 // Windows: QueryFullProcessImageNameW with limited query access. Linux: /proc/PID/exe.
 std::string processImagePath(std::uint32_t pid);
 
+// Id of the calling process, as listProcesses() reports it.
+std::uint32_t currentProcessId();
+
 }  // namespace navorel::platform
