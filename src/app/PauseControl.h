@@ -1,0 +1,35 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "server/CommandResult.h"
+
+namespace navorel {
+
+class SimulatorProvider;
+
+// SIM_CONTROL SET_PAUSE: forwards the wanted pause state to the active
+// provider and answers at once. Whether the simulator really paused is seen
+// later through its own pause event.
+class PauseControl {
+public:
+    // The provider selected at the moment of the call, read once per request
+    // so that an automatic switch cannot mix the two. Called on the server
+    // thread; the provider's isConnected, setPaused and getLastError must be
+    // safe there.
+    struct ActiveProvider {
+        SimulatorProvider* provider = nullptr;
+        bool isXPlane = false;
+    };
+    using ActiveProviderFunction = std::function<ActiveProvider()>;
+
+    explicit PauseControl(ActiveProviderFunction activeProvider);
+
+    CommandResult handlePauseRequest(bool paused, const std::string& reason);
+
+private:
+    ActiveProviderFunction activeProvider_;
+};
+
+}  // namespace navorel
