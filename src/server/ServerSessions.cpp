@@ -1,0 +1,518 @@
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/beast/websocket/error.hpp>
+
+#include "log/Logger.h"
+#include "server/RequestPolicy.h"
+#include "server/WebSocketMessageHandler.h"
+#include "server/WebSocketServerImpl.h"
+
+namespace navorel {
+
+using namespace server_detail;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr const char* kComponent = "WebSocket";
+constexpr std::size_t kKeptReadBufferBytes = 64 * 1024;
+
+std::int64_t nowTicks(const Clock& clock) { return toUnixTicks100ns(clock.systemNow()); }
+
+HttpResponse plainResponse(http::status status, std::string body) {
+    HttpResponse response{status, 11};
+    response.body() = std::move(body);
+    return response;
+}
+
+// The first of the offered subprotocols, which the handshake answer echoes.
+std::string firstSubprotocol(std::string_view offered) {
+    offered = offered.substr(0, offered.find(','));
+    const auto begin = offered.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return {};
+    const auto end = offered.find_last_not_of(" \t");
+    return std::string(offered.substr(begin, end - begin + 1));
+}
+
+std::string peerAddressText(const tcp::socket& socket) {
+    boost::system::error_code ec;
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec) return {};
+    const auto address = endpoint.address();
+    if (address.is_v4()) return WebSocketServer::FormatPeerAddress(address.to_v4().to_bytes());
+    return WebSocketServer::FormatPeerAddress(address.to_v6().to_bytes());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// HTTP connection
+
+HttpSession::HttpSession(WebSocketServer::Impl& server, tcp::socket socket)
+    : server_(server), stream_(std::move(socket)) {}
+
+void HttpSession::ReadRequest() {
+    parser_.emplace();
+    parser_->header_limit(server_.maxHeaderBytes());
+    parser_->body_limit(kMaxHttpBodyBytes);
+    stream_.expires_after(kHttpIdleTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
+}
+
+void HttpSession::OnRead(boost::system::error_code ec) {
+    if (closed_) return;
+    if (ec == http::error::header_limit) {
+        HttpResponse response = plainResponse(http::status::request_header_fields_too_large, {});
+        response.keep_alive(false);
+        response.prepare_payload();
+        Respond(std::move(response));
+        return;
+    }
+    if (ec) {
+        // Not HTTP, a body over the limit, silence or the client went away.
+        Close();
+        return;
+    }
+    server_.HandleHttpRequest(shared_from_this(), parser_->release());
+}
+
+void HttpSession::Respond(HttpResponse response) {
+    if (closed_) return;
+    auto message = std::make_shared<HttpResponse>(std::move(response));
+    const bool close = message->need_eof();
+    stream_.expires_after(kHttpIdleTimeout);
+    http::async_write(stream_, *message,
+                      [self = shared_from_this(), message, close](boost::system::error_code ec, std::size_t) {
+                          self->OnWrite(close, ec);
+                      });
+}
+
+void HttpSession::OnWrite(bool close, boost::system::error_code ec) {
+    if (closed_) return;
+    if (ec) {
+        Close();
+    } else if (close) {
+        LingeringClose();
+    } else {
+        ReadRequest();
+    }
+}
+
+void HttpSession::LingeringClose() {
+    boost::system::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(std::chrono::seconds(1));
+    stream_.async_read_some(net::buffer(discard_),
+                            [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                                if (self->closed_) return;
+                                if (ec) {
+                                    self->Close();
+                                } else {
+                                    self->stream_.async_read_some(
+                                        net::buffer(self->discard_),
+                                        [self](boost::system::error_code, std::size_t) { self->Close(); });
+                                }
+                            });
+}
+
+void HttpSession::Close() {
+    if (closed_) return;
+    stream_.close();
+    Forget();
+}
+
+beast::tcp_stream HttpSession::Detach() {
+    stream_.expires_never();
+    beast::tcp_stream stream = std::move(stream_);
+    Forget();
+    return stream;
+}
+
+void HttpSession::Forget() {
+    closed_ = true;
+    server_.OnHttpSessionEnd(shared_from_this());
+}
+
+// ---------------------------------------------------------------------------
+// WebSocket connection
+
+WsSession::WsSession(WebSocketServer::Impl& server, beast::tcp_stream stream, WebSocketServer::PerSocketData data)
+    : server_(server), ws_(std::move(stream)), closeTimer_(ws_.get_executor()), data_(std::move(data)) {}
+
+void WsSession::Accept(HttpRequest request, std::string subprotocol) {
+    request_ = std::move(request);
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = std::chrono::seconds(5);
+    // With keep-alive pings the peer is pinged after half the idle time and
+    // dropped when it has sent nothing, not even the pong, for the other half.
+    timeouts.idle_timeout = std::chrono::seconds(WebSocketServer::kIdleTimeoutSeconds);
+    timeouts.keep_alive_pings = true;
+    ws_.set_option(timeouts);
+    ws_.set_option(websocket::stream_base::decorator([subprotocol](websocket::response_type& response) {
+        if (!subprotocol.empty()) response.set(http::field::sec_websocket_protocol, subprotocol);
+    }));
+    ws_.read_message_max(WebSocketServer::kMaxPayloadBytes);
+    // Every send is one uncompressed text frame; permessage-deflate is never
+    // negotiated, so no inbound decompression either.
+    ws_.auto_fragment(false);
+    ws_.text(true);
+    ws_.async_accept(request_, [self = shared_from_this()](boost::system::error_code ec) { self->OnAccept(ec); });
+}
+
+void WsSession::OnAccept(boost::system::error_code ec) {
+    request_ = {};
+    if (ec || aborted_) {
+        Finish(ec ? ec : net::error::operation_aborted);
+        return;
+    }
+    open_ = true;
+    server_.OnOpen(shared_from_this());
+    ReadMessage();
+}
+
+void WsSession::ReadMessage() {
+    ws_.async_read(readBuffer_,
+                   [self = shared_from_this()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
+}
+
+void WsSession::OnRead(boost::system::error_code ec) {
+    if (ec) {
+        Finish(ec);
+        return;
+    }
+    if (ws_.got_text() && !IsClosing()) {
+        const std::string text = beast::buffers_to_string(readBuffer_.data());
+        readBuffer_.consume(readBuffer_.size());
+        server_.OnMessage(shared_from_this(), text);
+    } else {
+        readBuffer_.consume(readBuffer_.size());
+    }
+    if (readBuffer_.capacity() > kKeptReadBufferBytes) readBuffer_.shrink_to_fit();
+    if (!finished_) ReadMessage();
+}
+
+bool WsSession::Enqueue(const Text& text) {
+    if (IsClosing() || finished_ || !open_) return true;
+    if (!sendQueue_.empty() && queuedBytes_ + text->size() > WebSocketServer::kMaxQueuedBytesPerClient) return false;
+    queuedBytes_ += text->size();
+    sendQueue_.push_back(text);
+    if (!writing_) WriteNext();
+    return true;
+}
+
+void WsSession::WriteNext() {
+    writing_ = true;
+    ws_.async_write(net::buffer(*sendQueue_.front()),
+                    [self = shared_from_this()](boost::system::error_code ec, std::size_t) { self->OnWrite(ec); });
+}
+
+void WsSession::OnWrite(boost::system::error_code ec) {
+    writing_ = false;
+    if (!sendQueue_.empty()) {
+        queuedBytes_ -= sendQueue_.front()->size();
+        sendQueue_.pop_front();
+    }
+    if (finished_ || aborted_) return;
+    if (ec) {
+        // The read side sees the closed socket and reports the close.
+        Abort();
+        return;
+    }
+    if (closeRequested_) {
+        if (!closeStarted_) StartClose();
+        return;
+    }
+    if (!sendQueue_.empty()) WriteNext();
+}
+
+void WsSession::Close(int code, const std::string& reason) {
+    if (closeRequested_ || aborted_ || finished_) return;
+    closeRequested_ = true;
+    closeCode_ = code;
+    closeReason_ = reason;
+    // Frames not yet started are dropped; one being written completes first.
+    while (sendQueue_.size() > (writing_ ? 1u : 0u)) {
+        queuedBytes_ -= sendQueue_.back()->size();
+        sendQueue_.pop_back();
+    }
+    closeTimer_.expires_after(kCloseTimeout);
+    closeTimer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+        if (!ec) self->Abort();
+    });
+    if (!writing_) StartClose();
+}
+
+void WsSession::StartClose() {
+    closeStarted_ = true;
+    websocket::close_reason reason(static_cast<websocket::close_code>(closeCode_), closeReason_);
+    ws_.async_close(reason, [self = shared_from_this()](boost::system::error_code) {
+        // The pending read completes as well and finishes the session.
+    });
+}
+
+void WsSession::Abort() {
+    if (aborted_ || finished_) return;
+    aborted_ = true;
+    beast::get_lowest_layer(ws_).close();
+}
+
+void WsSession::Finish(boost::system::error_code ec) {
+    if (finished_) return;
+    finished_ = true;
+    closeTimer_.cancel();
+    const int code = CloseCodeFor(ec);
+    beast::get_lowest_layer(ws_).close();
+    sendQueue_.clear();
+    queuedBytes_ = 0;
+    server_.OnClose(shared_from_this(), code, open_);
+}
+
+int WsSession::CloseCodeFor(boost::system::error_code ec) const {
+    if (closeRequested_) return closeCode_;
+    if (aborted_) return 1006;
+    if (ec == websocket::error::closed) {
+        const auto code = ws_.reason().code;
+        return code == websocket::close_code::none ? 1005 : static_cast<int>(code);
+    }
+    if (ec == websocket::error::message_too_big) return 1009;
+    if (ec == websocket::error::bad_frame_payload) return 1007;
+    if (ec == websocket::condition::protocol_violation) return 1002;
+    return 1006;
+}
+
+// ---------------------------------------------------------------------------
+// Routes and upgrades
+
+bool WebSocketServer::Impl::RefuseForeignHost(const std::shared_ptr<HttpSession>& session,
+                                              const HttpRequest& request) {
+    const auto hosts = request.equal_range(http::field::host);
+    for (auto it = hosts.first; it != hosts.second; ++it) {
+        if (IsLocalHostHeader(it->value())) continue;
+        logLine(LogLevel::WARN, kComponent, "Refused request with Host '" + std::string(it->value()) + "'");
+        HttpResponse response = plainResponse(http::status::forbidden, "Forbidden");
+        response.keep_alive(false);
+        response.prepare_payload();
+        session->Respond(std::move(response));
+        return true;
+    }
+    return false;
+}
+
+void WebSocketServer::Impl::HandleHttpRequest(const std::shared_ptr<HttpSession>& session, HttpRequest&& request) {
+    if (RefuseForeignHost(session, request)) return;
+    const bool isGet = request.method() == http::verb::get;
+    if (isGet && request[http::field::sec_websocket_key].size() == 24) {
+        HandleUpgrade(session, std::move(request));
+        return;
+    }
+    std::string_view path = request.target();
+    path = path.substr(0, path.find('?'));
+    HttpResponse response;
+    if (isGet && path == "/health") {
+        response = BuildHealthResponse();
+    } else if (isGet && path == "/") {
+        response = BuildRootResponse();
+    } else {
+        response = plainResponse(http::status::not_found, {});
+    }
+    response.version(request.version());
+    response.keep_alive(request.keep_alive());
+    response.prepare_payload();
+    session->Respond(std::move(response));
+}
+
+HttpResponse WebSocketServer::Impl::BuildHealthResponse() {
+    auto document = messagePool_.AcquireJson();
+    *document = {{"status", running_.load() ? "healthy" : "shutting_down"},
+                 {"service", kServiceName},
+                 {"version", kServerVersion},
+                 {"connections", GetClientCount()},
+                 {"maxConnections", kMaxConnections},
+                 {"acceptingConnections", acceptingConnections_.load()},
+                 {"timestamp", nowTicks(clock_)}};
+    auto body = messagePool_.AcquireString();
+    *body = document->dump();
+    messagePool_.ReleaseJson(std::move(document));
+    HttpResponse response = plainResponse(http::status::ok, *body);
+    messagePool_.ReleaseString(std::move(body));
+    response.set(http::field::content_type, "application/json");
+    response.set(http::field::access_control_allow_origin, "*");
+    return response;
+}
+
+HttpResponse WebSocketServer::Impl::BuildRootResponse() {
+    const std::string port = std::to_string(boundPort_.load());
+    HttpResponse response = plainResponse(http::status::ok, std::string(kServiceName) + " WebSocket Server " +
+                                                                kServerVersion + "\nWebSocket endpoint: ws://localhost:" +
+                                                                port + "/\nHealth check: http://localhost:" + port +
+                                                                "/health");
+    response.set(http::field::content_type, "text/plain");
+    return response;
+}
+
+void WebSocketServer::Impl::HandleUpgrade(const std::shared_ptr<HttpSession>& session, HttpRequest&& request) {
+    const auto refuse = [&](http::status status, std::string body) {
+        HttpResponse response = plainResponse(status, std::move(body));
+        response.keep_alive(false);
+        response.prepare_payload();
+        session->Respond(std::move(response));
+    };
+    const auto origins = request.equal_range(http::field::origin);
+    for (auto it = origins.first; it != origins.second; ++it) {
+        if (IsAllowedOrigin(it->value(), allowedOrigins_)) continue;
+        logLine(LogLevel::WARN, kComponent,
+                "Refused WebSocket upgrade from Origin '" + std::string(it->value()) + "'");
+        refuse(http::status::forbidden, "Forbidden");
+        return;
+    }
+    if (!acceptingConnections_.load()) {
+        refuse(http::status::service_unavailable, "Server is shutting down");
+        return;
+    }
+    {
+        // Handshakes under way count too: the limit holds even when several
+        // clients connect at the same moment.
+        std::lock_guard lock(clientsMutex_);
+        if (clients_.size() + handshakes_.size() >= kMaxConnections) {
+            refuse(http::status::service_unavailable, "Connection limit reached");
+            return;
+        }
+    }
+    const std::string subprotocol = firstSubprotocol(request[http::field::sec_websocket_protocol]);
+    PerSocketData data{WebSocketServer::GenerateClientId(clock_), peerAddressText(session->socket()),
+                       clock_.steadyNow()};
+    auto ws = std::make_shared<WsSession>(*this, session->Detach(), std::move(data));
+    handshakes_.insert(ws);
+    ws->Accept(std::move(request), subprotocol);
+}
+
+// ---------------------------------------------------------------------------
+// Connection lifecycle and messages
+
+void WebSocketServer::Impl::OnOpen(const std::shared_ptr<WsSession>& session) {
+    handshakes_.erase(session);
+    std::size_t total = 0;
+    {
+        std::lock_guard lock(clientsMutex_);
+        clients_.insert(session);
+        total = clients_.size();
+    }
+    const PerSocketData& data = session->data();
+    logLine(LogLevel::INFO, kComponent,
+            "Client connected from " + data.remoteAddress + " (ID: " + data.clientId + "). Total: " +
+                std::to_string(total));
+    try {
+        auto welcome = messagePool_.AcquireJson();
+        *welcome = {{"type", "connection"},
+                    {"status", "connected"},
+                    {"message", "Connected to Navorel Bridge"},
+                    {"version", kServerVersion},
+                    {"id", data.clientId},
+                    {"server", {{"maxConnections", kMaxConnections}, {"currentConnections", total}}}};
+        SendDocument(*session, std::move(welcome));
+
+        if (const auto provider = CurrentProvider()) {
+            const std::unique_ptr<json> status = (*provider)(true);
+            if (status && !status->empty()) {
+                Deliver(*session, std::make_shared<const std::string>(
+                                      status->dump(-1, ' ', false, json::error_handler_t::strict)));
+            }
+        }
+    } catch (const std::exception& e) {
+        logLine(LogLevel::ERROR, kComponent, std::string("Failed to greet client: ") + e.what());
+    }
+}
+
+void WebSocketServer::Impl::OnClose(const std::shared_ptr<WsSession>& session, int code, bool wasOpen) {
+    handshakes_.erase(session);
+    if (!wasOpen) return;
+    std::size_t total = 0;
+    {
+        std::lock_guard lock(clientsMutex_);
+        clients_.erase(session);
+        total = clients_.size();
+    }
+    logLine(LogLevel::INFO, kComponent,
+            "Client disconnected (ID: " + session->data().clientId + ", Code: " + std::to_string(code) +
+                "). Total: " + std::to_string(total));
+    try {
+        if (const auto provider = CurrentProvider()) (*provider)(false);
+    } catch (const std::exception& e) {
+        logLine(LogLevel::ERROR, kComponent, std::string("Connection status provider error: ") + e.what());
+    }
+}
+
+void WebSocketServer::Impl::OnMessage(const std::shared_ptr<WsSession>& session, const std::string& text) {
+    try {
+        const json message = json::parse(text);
+        if (!message.is_object() || !message.contains("type")) {
+            throw std::runtime_error("Message missing 'type' field");
+        }
+        const std::string type = message.at("type").get<std::string>();
+        if (type == "ping") {
+            auto pong = messagePool_.AcquireJson();
+            *pong = {{"type", "pong"}, {"timestamp", nowTicks(clock_)}};
+            SendDocument(*session, std::move(pong));
+            return;
+        }
+        if (type == "status") {
+            const auto uptime =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.steadyNow() - session->data().connectedAt)
+                    .count() /
+                1'000'000'000;
+            auto status = messagePool_.AcquireJson();
+            *status = {{"type", "status_response"},
+                       {"connections", GetClientCount()},
+                       {"server_running", running_.load()},
+                       {"uptime", uptime}};
+            SendDocument(*session, std::move(status));
+            return;
+        }
+        const auto handler = CurrentHandler();
+        if (!handler) {
+            logLine(LogLevel::WARN, kComponent, "Unknown message type: " + type);
+            return;
+        }
+        const CommandResult result = handler->HandleMessage(text);
+        auto answer = messagePool_.AcquireJson();
+        *answer = result.success ? WebSocketMessageHandler::BuildSuccessResponse(result.message, result.data, clock_)
+                                 : WebSocketMessageHandler::BuildErrorResponse(result.message, "error", clock_);
+        SendDocument(*session, std::move(answer));
+    } catch (const json::exception& e) {
+        logLine(LogLevel::ERROR, kComponent, std::string("JSON parsing error: ") + e.what());
+        SendErrorAnswer(*session, {{"type", "error"}, {"message", "Invalid JSON format"}, {"details", e.what()}});
+    } catch (const std::exception& e) {
+        logLine(LogLevel::ERROR, kComponent, std::string("Message processing error: ") + e.what());
+        SendErrorAnswer(*session, {{"type", "error"}, {"message", e.what()}});
+    }
+}
+
+void WebSocketServer::Impl::SendDocument(WsSession& session, std::unique_ptr<json> document) {
+    // A document that fails to serialise is destroyed, not returned to the pool.
+    auto text = std::make_shared<const std::string>(document->dump(-1, ' ', false, json::error_handler_t::strict));
+    messagePool_.ReleaseJson(std::move(document));
+    Deliver(session, text);
+}
+
+void WebSocketServer::Impl::SendErrorAnswer(WsSession& session, json answer) {
+    try {
+        auto document = messagePool_.AcquireJson();
+        *document = std::move(answer);
+        SendDocument(session, std::move(document));
+    } catch (const std::exception& e) {
+        logLine(LogLevel::ERROR, {}, std::string("Failed to send to WebSocket client: ") + e.what());
+    }
+}
+
+void WebSocketServer::Impl::Deliver(WsSession& session, const Text& text) {
+    if (session.Enqueue(text)) return;
+    logLine(LogLevel::WARN, kComponent,
+            "Client " + session.data().clientId + " is not taking data (" + std::to_string(session.queuedBytes()) +
+                " bytes queued), disconnecting");
+    session.Abort();
+}
+
+}  // namespace navorel
