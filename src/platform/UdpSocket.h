@@ -32,8 +32,10 @@ public:
     std::uint16_t localPort() const;
 
     // Receives one datagram into buffer. A datagram longer than capacity is
-    // reported as TRUNCATED and must be dropped: its tail is lost.
-    ReceiveResult receive(char* buffer, std::size_t capacity, std::size_t& length);
+    // reported as TRUNCATED and must be dropped: its tail is lost. senderPort,
+    // when given, receives the sender's port.
+    ReceiveResult receive(char* buffer, std::size_t capacity, std::size_t& length,
+                          std::uint16_t* senderPort = nullptr);
 
     // Sends one datagram to 127.0.0.1:port.
     SendResult sendTo(std::uint16_t port, std::string_view data);

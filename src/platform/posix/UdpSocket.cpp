@@ -57,11 +57,15 @@ std::uint16_t UdpSocket::localPort() const {
     return ntohs(address.sin_port);
 }
 
-UdpSocket::ReceiveResult UdpSocket::receive(char* buffer, std::size_t capacity, std::size_t& length) {
+UdpSocket::ReceiveResult UdpSocket::receive(char* buffer, std::size_t capacity, std::size_t& length,
+                                            std::uint16_t* senderPort) {
     length = 0;
     if (handle_ == kInvalid) return ReceiveResult::FAILED;
     iovec part{buffer, capacity};
+    sockaddr_in sender{};
     msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof(sender);
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     const ssize_t received = ::recvmsg(static_cast<int>(handle_), &message, 0);
@@ -73,6 +77,7 @@ UdpSocket::ReceiveResult UdpSocket::receive(char* buffer, std::size_t capacity, 
     // tells us through MSG_TRUNC.
     if ((message.msg_flags & MSG_TRUNC) != 0) return ReceiveResult::TRUNCATED;
     length = static_cast<std::size_t>(received);
+    if (senderPort) *senderPort = ntohs(sender.sin_port);
     return ReceiveResult::DATAGRAM;
 }
 

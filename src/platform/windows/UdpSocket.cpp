@@ -78,11 +78,15 @@ std::uint16_t UdpSocket::localPort() const {
     return ntohs(address.sin_port);
 }
 
-UdpSocket::ReceiveResult UdpSocket::receive(char* buffer, std::size_t capacity, std::size_t& length) {
+UdpSocket::ReceiveResult UdpSocket::receive(char* buffer, std::size_t capacity, std::size_t& length,
+                                            std::uint16_t* senderPort) {
     length = 0;
     if (handle_ == kInvalid) return ReceiveResult::FAILED;
     const int limit = capacity > 65536 ? 65536 : static_cast<int>(capacity);
-    const int received = recvfrom(toSocket(handle_), buffer, limit, 0, nullptr, nullptr);
+    sockaddr_in sender{};
+    int senderSize = sizeof(sender);
+    const int received =
+        recvfrom(toSocket(handle_), buffer, limit, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
     if (received == SOCKET_ERROR) {
         switch (WSAGetLastError()) {
         case WSAETIMEDOUT:
@@ -96,6 +100,7 @@ UdpSocket::ReceiveResult UdpSocket::receive(char* buffer, std::size_t capacity, 
         }
     }
     length = static_cast<std::size_t>(received);
+    if (senderPort) *senderPort = ntohs(sender.sin_port);
     return ReceiveResult::DATAGRAM;
 }
 
