@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Process.h"
+
+namespace navorel {
+
+// True when dir holds the simulator's global airports (under "Global Scenery"
+// or "Custom Scenery").
+bool isXPlaneInstallRoot(const std::filesystem::path& dir);
+
+// Existing apt.dat files under root in search order: the packs of
+// scenery_packs.ini in file order, then the custom and the global "Global
+// Airports". Each path appears once (compared as exact text).
+std::vector<std::filesystem::path> collectAptDatFiles(const std::filesystem::path& root);
+
+// Image paths of the processes whose executable name is one of names (ASCII
+// case-insensitive, whole name), in list order; processes whose image path
+// is unknown are left out.
+std::vector<std::string> matchingImagePaths(const std::vector<platform::ProcessEntry>& processes,
+                                            const std::vector<std::string>& names,
+                                            const std::function<std::string(std::uint32_t)>& imagePath);
+
+// Image paths of the running X-Plane main executables, from the platform's process list.
+std::vector<std::string> runningXPlaneImagePaths();
+
+// Removes one pair of enclosing double quotes.
+std::string stripEnclosingQuotes(std::string text);
+
+}  // namespace navorel
