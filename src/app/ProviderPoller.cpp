@@ -1,0 +1,32 @@
+#include "app/ProviderPoller.h"
+
+#include <exception>
+#include <string>
+
+#include "app/records/SimulatorProvider.h"
+#include "log/Logger.h"
+#include "supervision/ReconnectionManager.h"
+
+namespace navorel {
+
+void ProviderPoller::poll(SimulatorProvider& provider, ReconnectionManager& reconnection, bool awaitingTelemetry) {
+    if (!provider.isConnected()) {
+        if (reconnection.getState() == ConnectionState::CONNECTED && !awaitingTelemetry) {
+            reconnection.onConnectionLost("Simulator disconnected unexpectedly");
+        }
+        return;
+    }
+    try {
+        provider.processMessages();
+        consecutiveFailures_ = 0;
+    } catch (const std::exception& e) {
+        logLine(LogLevel::ERROR, {}, std::string("Error processing simulator messages: ") + e.what());
+        if (++consecutiveFailures_ > kMaxFailuresInARow) {
+            logLine(LogLevel::WARN, {}, "Multiple simulator failures, forcing reconnection");
+            provider.disconnect();
+            reconnection.onConnectionLost("Multiple processing failures");
+        }
+    }
+}
+
+}  // namespace navorel
