@@ -1,9 +1,9 @@
 #include "xplane/AirportDatabase.h"
 
-#include <cstdlib>
 #include <exception>
 #include <utility>
 
+#include "platform/Environment.h"
 #include "xplane/AptDatScanner.h"
 #include "xplane/XPlaneInstall.h"
 
@@ -13,17 +13,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string environmentVariable(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    return value != nullptr ? std::string(value) : std::string();
-}
-
 // Text that names no usable directory here (for example one the platform
 // cannot convert) fails the test like a folder without apt.dat.
 bool passesInstallTest(const std::string& dir) {
     if (dir.empty()) return false;
     try {
-        return isXPlaneInstallRoot(fs::path(dir));
+        return isXPlaneInstallRoot(pathFromUtf8(dir));
     } catch (const std::exception&) {
         return false;
     }
@@ -47,7 +42,7 @@ void fillPositionFromRunways(XPlaneAirportRecord& record) {
 
 AirportDatabase::AirportDatabase(ImagePathSource imagePaths, EnvironmentSource environment)
     : imagePaths_(imagePaths ? std::move(imagePaths) : ImagePathSource(runningXPlaneImagePaths)),
-      environment_(environment ? std::move(environment) : EnvironmentSource(environmentVariable)) {}
+      environment_(environment ? std::move(environment) : EnvironmentSource(platform::environmentVariable)) {}
 
 void AirportDatabase::setRoot(std::string path) {
     std::lock_guard guard(lock_);
@@ -117,7 +112,7 @@ bool AirportDatabase::ensureFileList(std::string& error) {
     }
     std::vector<fs::path> files;
     try {
-        files = collectAptDatFiles(fs::path(root));
+        files = collectAptDatFiles(pathFromUtf8(root));
     } catch (const std::exception&) {
         files.clear();
     }
@@ -139,7 +134,7 @@ std::string AirportDatabase::discoverRoot(std::string& error) const {
     }
     for (const auto& image : imagePaths_()) {
         try {
-            const std::string dir = fs::path(image).parent_path().string();
+            const std::string dir = utf8FromPath(pathFromUtf8(image).parent_path());
             if (passesInstallTest(dir)) return dir;
         } catch (const std::exception&) {
             // An image path this platform cannot convert is skipped.

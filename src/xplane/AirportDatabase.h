@@ -17,9 +17,9 @@ namespace navorel {
 // Found airports are cached; misses are not. Safe to use from several threads.
 class AirportDatabase {
 public:
-    // Full image paths of the running X-Plane main executables, in process-list order.
+    // Full image paths (UTF-8) of the running X-Plane main executables, in process-list order.
     using ImagePathSource = std::function<std::vector<std::string>()>;
-    // Value of an environment variable; empty when it is not set.
+    // Value of an environment variable as UTF-8; empty when it is not set.
     using EnvironmentSource = std::function<std::string(const std::string& name)>;
 
     // Empty sources mean the real machine: the process list and the environment.
@@ -28,8 +28,8 @@ public:
     AirportDatabase(const AirportDatabase&) = delete;
     AirportDatabase& operator=(const AirportDatabase&) = delete;
 
-    // Uses this install root from now on (taken as given); forgets the file
-    // list and the cache, so discovery is never consulted afterwards.
+    // Uses this install root (UTF-8 text, taken as given) from now on; forgets
+    // the file list and the cache, so discovery is never consulted afterwards.
     void setRoot(std::string path);
 
     // True with result filled, or false with error set.

@@ -68,7 +68,7 @@ void addSceneryPacks(const fs::path& root, AptFileList& files) {
         const std::string pack = stripEnclosingQuotes(trim(line.substr(kPrefix.size())));
         if (pack.empty()) continue;
         try {
-            fs::path packPath(pack);
+            fs::path packPath = pathFromUtf8(pack);
             if (packPath.is_relative()) packPath = root / packPath;
             files.addIfExists(packPath / "Earth nav data" / "apt.dat");
         } catch (const std::exception&) {
@@ -78,6 +78,15 @@ void addSceneryPacks(const fs::path& root, AptFileList& files) {
 }
 
 }  // namespace
+
+fs::path pathFromUtf8(const std::string& text) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+}
+
+std::string utf8FromPath(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
 
 std::string stripEnclosingQuotes(std::string text) {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') return text.substr(1, text.size() - 2);

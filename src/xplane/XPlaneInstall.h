@@ -10,6 +10,11 @@
 
 namespace navorel {
 
+// Path text is UTF-8 on every platform (the process image path and the
+// environment arrive so, and scenery_packs.ini is written so).
+std::filesystem::path pathFromUtf8(const std::string& text);
+std::string utf8FromPath(const std::filesystem::path& path);
+
 // True when dir holds the simulator's global airports (under "Global Scenery"
 // or "Custom Scenery").
 bool isXPlaneInstallRoot(const std::filesystem::path& dir);

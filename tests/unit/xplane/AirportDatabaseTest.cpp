@@ -112,6 +112,40 @@ TEST(AirportDatabaseFileOrder, WithoutPackListTheCustomGlobalAirportsComeFirst) 
     EXPECT_EQ(lookupName(database, "KAAA"), "Custom Global");
 }
 
+TEST(AirportDatabaseFileOrder, UnreadableFileIsSkipped) {
+    InstallTree tree;
+    fs::create_directories(tree.packApt("Broken"));  // "apt.dat" is a folder
+    tree.writePackList("SCENERY_PACK Custom Scenery/Broken/\n");
+    tree.writeGlobal(aptFile(airport("KAAA", "Global")));
+    AirportDatabase database;
+    database.setRoot(tree.rootText());
+    EXPECT_EQ(lookupName(database, "KAAA"), "Global");
+}
+
+TEST(AirportDatabaseFileOrder, PathsAreUtf8Text) {
+    TempDir dir;
+    const std::string rootText = utf8FromPath(dir.path()) + "/X-Plane Z\xc3\xbcrich \xe2\x9c\x88";
+    const fs::path root = pathFromUtf8(rootText);
+    writeFile(root / "Global Scenery" / "Global Airports" / "Earth nav data" / "apt.dat", aptFile(airport("KAAA", "Global")));
+    writeFile(root / "Custom Scenery" / pathFromUtf8("Pack \xc3\xa9t\xc3\xa9") / "Earth nav data" / "apt.dat",
+              aptFile(airport("KAAA", "Pack")));
+    writeFile(root / "Custom Scenery" / "scenery_packs.ini", "SCENERY_PACK Custom Scenery/Pack \xc3\xa9t\xc3\xa9/\n");
+
+    FakeMachine fromEnvironment;
+    fromEnvironment.environment = {{"XPLANE_ROOT", rootText}};
+    auto first = fromEnvironment.database();
+    EXPECT_EQ(lookupName(first, "KAAA"), "Pack");
+
+    FakeMachine fromProcess;
+    fromProcess.imagePaths = {rootText + "/X-Plane.exe"};
+    auto second = fromProcess.database();
+    EXPECT_EQ(lookupName(second, "KAAA"), "Pack");
+
+    AirportDatabase third;
+    third.setRoot(rootText);
+    EXPECT_EQ(lookupName(third, "KAAA"), "Pack");
+}
+
 // ---- root discovery -----------------------------------------------------
 
 TEST(AirportDatabaseDiscovery, InstallTestAcceptsEitherGlobalAirportsFolder) {

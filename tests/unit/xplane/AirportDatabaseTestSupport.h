@@ -7,6 +7,8 @@
 #include <string>
 #include <system_error>
 
+#include "xplane/XPlaneInstall.h"
+
 namespace navorel::test {
 
 // A fresh directory under the system's temporary folder, removed with its contents.
@@ -43,7 +45,7 @@ inline void writeFile(const std::filesystem::path& file, const std::string& text
 class InstallTree {
 public:
     const std::filesystem::path& root() const { return dir_.path(); }
-    std::string rootText() const { return dir_.path().string(); }
+    std::string rootText() const { return utf8FromPath(dir_.path()); }
 
     std::filesystem::path globalApt() const { return root() / "Global Scenery" / "Global Airports" / "Earth nav data" / "apt.dat"; }
     std::filesystem::path customGlobalApt() const {
