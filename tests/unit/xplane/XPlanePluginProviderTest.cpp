@@ -15,6 +15,12 @@ namespace {
 using namespace std::chrono_literals;
 using Events = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
+// Reads a field of a packed record by value: a reference to it may be misaligned.
+template <typename T>
+T v(T value) {
+    return value;
+}
+
 std::string flightAt(double lat, double lon, const std::string& extra = "") {
     char text[160];
     std::snprintf(text, sizeof(text), R"({"lat":%.9f,"lon":%.9f,"alt_ft":3000%s})", lat, lon, extra.c_str());
@@ -153,22 +159,22 @@ TEST_F(PluginRecordsTest, GearRules) {
     feed(R"({"gear_deploy_ratio":["x"],"gear_handle_down":1})");
     const auto s = output.systems();
     ASSERT_EQ(s.size(), 8u);
-    EXPECT_EQ(s[0].gearPosition, 0);
-    EXPECT_DOUBLE_EQ(s[0].gearTotalPctExtended, 40);
-    EXPECT_EQ(s[1].gearPosition, 1);
-    EXPECT_DOUBLE_EQ(s[1].gearTotalPctExtended, 100);
-    EXPECT_EQ(s[2].gearPosition, 0);
-    EXPECT_DOUBLE_EQ(s[2].gearTotalPctExtended, 0);
-    EXPECT_EQ(s[3].gearPosition, 1);
-    EXPECT_DOUBLE_EQ(s[3].gearTotalPctExtended, 100);
-    EXPECT_EQ(s[4].gearPosition, 0);
-    EXPECT_DOUBLE_EQ(s[4].gearTotalPctExtended, 0);
-    EXPECT_EQ(s[5].gearPosition, 1);
-    EXPECT_DOUBLE_EQ(s[5].gearTotalPctExtended, 70);
-    EXPECT_DOUBLE_EQ(s[6].gearTotalPctExtended, 100);
+    EXPECT_EQ(v(s[0].gearPosition), 0);
+    EXPECT_DOUBLE_EQ(v(s[0].gearTotalPctExtended), 40);
+    EXPECT_EQ(v(s[1].gearPosition), 1);
+    EXPECT_DOUBLE_EQ(v(s[1].gearTotalPctExtended), 100);
+    EXPECT_EQ(v(s[2].gearPosition), 0);
+    EXPECT_DOUBLE_EQ(v(s[2].gearTotalPctExtended), 0);
+    EXPECT_EQ(v(s[3].gearPosition), 1);
+    EXPECT_DOUBLE_EQ(v(s[3].gearTotalPctExtended), 100);
+    EXPECT_EQ(v(s[4].gearPosition), 0);
+    EXPECT_DOUBLE_EQ(v(s[4].gearTotalPctExtended), 0);
+    EXPECT_EQ(v(s[5].gearPosition), 1);
+    EXPECT_DOUBLE_EQ(v(s[5].gearTotalPctExtended), 70);
+    EXPECT_DOUBLE_EQ(v(s[6].gearTotalPctExtended), 100);
     // A list without numbers is absent; the handle decides.
-    EXPECT_EQ(s[7].gearPosition, 1);
-    EXPECT_DOUBLE_EQ(s[7].gearTotalPctExtended, 100);
+    EXPECT_EQ(v(s[7].gearPosition), 1);
+    EXPECT_DOUBLE_EQ(v(s[7].gearTotalPctExtended), 100);
 }
 
 TEST_F(PluginRecordsTest, FlapsSpoilersAndOtherSystems) {
@@ -179,20 +185,20 @@ TEST_F(PluginRecordsTest, FlapsSpoilersAndOtherSystems) {
     feed(R"({"flap_detents":4,"autopilot_mode":0.5})");
     const auto s = output.systems();
     ASSERT_EQ(s.size(), 4u);
-    EXPECT_DOUBLE_EQ(s[0].flapsHandleIndex, 2);  // 1.5 rounds away from zero
-    EXPECT_EQ(s[0].autopilotMaster, 1.0);
-    EXPECT_DOUBLE_EQ(s[0].spoilersHandlePosition, 25);
-    EXPECT_EQ(s[0].apuGeneratorActive, 1.0);
-    EXPECT_DOUBLE_EQ(s[0].simulationRate, 2);
-    EXPECT_EQ(s[0].simOnGround, 0.0);  // sim_on_ground wins over onground
-    EXPECT_EQ(s[0].landFlapsPosition, 0.0);
-    EXPECT_DOUBLE_EQ(s[1].flapsHandleIndex, 37.5);
-    EXPECT_DOUBLE_EQ(s[1].spoilersHandlePosition, 0);
-    EXPECT_DOUBLE_EQ(s[1].simulationRate, 1.0);
-    EXPECT_DOUBLE_EQ(s[2].flapsHandleIndex, 4);
-    EXPECT_EQ(s[2].simOnGround, 1.0);
-    EXPECT_DOUBLE_EQ(s[3].flapsHandleIndex, 0);
-    EXPECT_EQ(s[3].autopilotMaster, 0.0);
+    EXPECT_DOUBLE_EQ(v(s[0].flapsHandleIndex), 2);  // 1.5 rounds away from zero
+    EXPECT_EQ(v(s[0].autopilotMaster), 1.0);
+    EXPECT_DOUBLE_EQ(v(s[0].spoilersHandlePosition), 25);
+    EXPECT_EQ(v(s[0].apuGeneratorActive), 1.0);
+    EXPECT_DOUBLE_EQ(v(s[0].simulationRate), 2);
+    EXPECT_EQ(v(s[0].simOnGround), 0.0);  // sim_on_ground wins over onground
+    EXPECT_EQ(v(s[0].landFlapsPosition), 0.0);
+    EXPECT_DOUBLE_EQ(v(s[1].flapsHandleIndex), 37.5);
+    EXPECT_DOUBLE_EQ(v(s[1].spoilersHandlePosition), 0);
+    EXPECT_DOUBLE_EQ(v(s[1].simulationRate), 1.0);
+    EXPECT_DOUBLE_EQ(v(s[2].flapsHandleIndex), 4);
+    EXPECT_EQ(v(s[2].simOnGround), 1.0);
+    EXPECT_DOUBLE_EQ(v(s[3].flapsHandleIndex), 0);
+    EXPECT_EQ(v(s[3].autopilotMaster), 0.0);
 }
 
 TEST_F(PluginRecordsTest, EngineFlagsKeepTheirPositions) {
@@ -202,17 +208,17 @@ TEST_F(PluginRecordsTest, EngineFlagsKeepTheirPositions) {
     feed(R"({"engine_running":["x",null],"autopilot_mode":0})");
     const auto s = output.systems();
     ASSERT_EQ(s.size(), 4u);
-    EXPECT_EQ(s[0].engine1Running, 1.0);
-    EXPECT_EQ(s[0].engine2Running, 0.0);
-    EXPECT_EQ(s[0].engine3Running, 0.0);
-    EXPECT_EQ(s[0].engine4Running, 0.0);
+    EXPECT_EQ(v(s[0].engine1Running), 1.0);
+    EXPECT_EQ(v(s[0].engine2Running), 0.0);
+    EXPECT_EQ(v(s[0].engine3Running), 0.0);
+    EXPECT_EQ(v(s[0].engine4Running), 0.0);
     // A non-number is an engine that is not running, not a gap that shifts the rest.
-    EXPECT_EQ(s[1].engine1Running, 0.0);
-    EXPECT_EQ(s[1].engine2Running, 1.0);
-    EXPECT_EQ(s[1].engine3Running, 1.0);
-    EXPECT_EQ(s[1].engine4Running, 0.0);
-    EXPECT_EQ(s[2].engine4Running, 0.0);
-    EXPECT_EQ(s[3].engine1Running, 0.0);
+    EXPECT_EQ(v(s[1].engine1Running), 0.0);
+    EXPECT_EQ(v(s[1].engine2Running), 1.0);
+    EXPECT_EQ(v(s[1].engine3Running), 1.0);
+    EXPECT_EQ(v(s[1].engine4Running), 0.0);
+    EXPECT_EQ(v(s[2].engine4Running), 0.0);
+    EXPECT_EQ(v(s[3].engine1Running), 0.0);
 }
 
 TEST_F(PluginRecordsTest, AircraftInfoOncePerSampleAfterANameIsKnown) {
@@ -398,7 +404,7 @@ TEST_F(PluginRunwayTest, OnRunwayInsideTheRectangleOnly) {
     const auto s = output.systems();
     ASSERT_EQ(s.size(), 8u);
     const double expected[] = {1, 1, 1, 0, 0, 0, 0, 0};
-    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(s[i].onAnyRunway, expected[i]) << "sample " << i;
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(v(s[i].onAnyRunway), expected[i]) << "sample " << i;
 }
 
 TEST_F(PluginRunwayTest, OnlyInActiveModeAndWithACachedAirport) {
@@ -414,11 +420,11 @@ TEST_F(PluginRunwayTest, OnlyInActiveModeAndWithACachedAirport) {
     feed(R"({"on_runway":true})");
     const auto s = output.systems();
     ASSERT_EQ(s.size(), 5u);
-    EXPECT_EQ(s[0].onAnyRunway, 0.0);
-    EXPECT_EQ(s[1].onAnyRunway, 0.0);
-    EXPECT_EQ(s[2].onAnyRunway, 0.0);
-    EXPECT_EQ(s[3].onAnyRunway, 1.0);
-    EXPECT_EQ(s[4].onAnyRunway, 1.0);
+    EXPECT_EQ(v(s[0].onAnyRunway), 0.0);
+    EXPECT_EQ(v(s[1].onAnyRunway), 0.0);
+    EXPECT_EQ(v(s[2].onAnyRunway), 0.0);
+    EXPECT_EQ(v(s[3].onAnyRunway), 1.0);
+    EXPECT_EQ(v(s[4].onAnyRunway), 1.0);
 }
 
 class PluginAirportLookupTest : public PluginFixture {
@@ -449,12 +455,12 @@ TEST_F(PluginAirportLookupTest, NearestAirportIsLookedUpAndUsedForTheRunwayTest)
     provider.setActiveMode();
     feed(R"({"nearest_airport_icao":"TEST","sim_on_ground":true,"lat":37.6,"lon":-122.4,"alt_ft":10})");
     ASSERT_EQ(output.systems().size(), 1u);
-    EXPECT_EQ(output.systems()[0].onAnyRunway, 1.0);
+    EXPECT_EQ(v(output.systems()[0].onAnyRunway), 1.0);
     EXPECT_EQ(provider.getLastError(), "");
 
     feed(R"({"nearest_airport_icao":"ZZZZ","sim_on_ground":true,"lat":37.6,"lon":-122.4})");
     EXPECT_EQ(provider.getLastError(), "Airport not found in apt.dat");
-    EXPECT_EQ(output.systems().at(1).onAnyRunway, 1.0);  // TEST stays cached
+    EXPECT_EQ(v(output.systems().at(1).onAnyRunway), 1.0);  // TEST stays cached
 
     XPlaneAirportRecord record;
     std::string error;
