@@ -79,22 +79,26 @@ bool isEmptyPayload(const json& data) {
 
 }  // namespace
 
+void WebSocketMessageHandler::Log(LogLevel level, const std::string& text) {
+    if (logger_.wouldLog(level)) logger_.log(level, kComponent, text);
+}
+
 CommandResult WebSocketMessageHandler::HandleMessage(std::string_view text) {
     json command;
     try {
         command = json::parse(text);
     } catch (const json::exception& e) {
-        logLine(LogLevel::DEBUG, kComponent, std::string("JSON parse error: ") + e.what());
-        logLine(LogLevel::WARN, kComponent, "Received invalid JSON: " + std::string(text));
+        Log(LogLevel::DEBUG, std::string("JSON parse error: ") + e.what());
+        Log(LogLevel::WARN, "Received invalid JSON: " + std::string(text));
         return CommandResult::Failure("Invalid JSON format");
     }
 
     const std::string* type = command.is_object() ? stringMemberOrNull(command, "type") : nullptr;
     if (type == nullptr) {
-        logLine(LogLevel::WARN, kComponent, "Message missing 'type' field");
+        Log(LogLevel::WARN, "Message missing 'type' field");
         return CommandResult::Failure("Message must contain 'type' field");
     }
-    logLine(LogLevel::DEBUG, kComponent, "Processing command: " + *type);
+    Log(LogLevel::DEBUG, "Processing command: " + *type);
 
     using Command = CommandResult (WebSocketMessageHandler::*)(const json&);
     static constexpr std::array<std::pair<const char*, Command>, 6> kCommands{{
@@ -108,7 +112,7 @@ CommandResult WebSocketMessageHandler::HandleMessage(std::string_view text) {
     for (const auto& [name, handler] : kCommands) {
         if (*type == name) return (this->*handler)(command);
     }
-    logLine(LogLevel::WARN, kComponent, "Unknown command type: " + *type);
+    Log(LogLevel::WARN, "Unknown command type: " + *type);
     return CommandResult::Failure("Unknown command type: " + *type);
 }
 
@@ -120,20 +124,20 @@ CommandResult WebSocketMessageHandler::HandleSetState(const json& command) {
         return CommandResult::Failure("Invalid state: " + *stateText + ". Valid states: IDLE, PREFLIGHT, ACTIVE");
     }
     const std::string reason = stringMember(command, "reason", "ACARS command");
-    logLine(LogLevel::INFO, kComponent, "State change requested: " + *stateText + " (" + reason + ")");
+    Log(LogLevel::INFO, "State change requested: " + *stateText + " (" + reason + ")");
     if (stateChangeCallback_) stateChangeCallback_(state, reason);
     return CommandResult::Success("State changed to " + *stateText);
 }
 
 CommandResult WebSocketMessageHandler::HandleHeartbeat(const json&) {
-    logLine(LogLevel::DEBUG, kComponent, "Heartbeat received from ACARS");
+    Log(LogLevel::DEBUG, "Heartbeat received from ACARS");
     if (heartbeatCallback_) heartbeatCallback_();
     return CommandResult::Success("Heartbeat acknowledged");
 }
 
 CommandResult WebSocketMessageHandler::HandleShutdown(const json& command) {
     const std::string reason = stringMember(command, "reason", "ACARS shutdown request");
-    logLine(LogLevel::INFO, kComponent, "Shutdown requested: " + reason);
+    Log(LogLevel::INFO, "Shutdown requested: " + reason);
     if (shutdownCallback_) shutdownCallback_();
     return CommandResult::Success("Shutdown initiated");
 }

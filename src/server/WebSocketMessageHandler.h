@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "log/Logger.h"
 #include "platform/Clock.h"
 #include "server/CommandResult.h"
 #include "supervision/ApplicationState.h"
@@ -26,7 +27,8 @@ public:
     using RunwayInfoCallback = std::function<CommandResult(const std::string& icao)>;
     using SimControlCallback = std::function<CommandResult(bool paused, const std::string& reason)>;
 
-    explicit WebSocketMessageHandler(const Clock& clock = Clock::real()) : clock_(clock) {}
+    explicit WebSocketMessageHandler(const Clock& clock = Clock::real(), Logger& logger = Logger::instance())
+        : clock_(clock), logger_(logger) {}
 
     void SetStateChangeCallback(StateChangeCallback callback) { stateChangeCallback_ = std::move(callback); }
     void SetHeartbeatCallback(HeartbeatCallback callback) { heartbeatCallback_ = std::move(callback); }
@@ -56,7 +58,10 @@ private:
     CommandResult HandleRunwayInfo(const nlohmann::json& command);
     CommandResult HandleSimControl(const nlohmann::json& command);
 
+    void Log(LogLevel level, const std::string& text);
+
     const Clock& clock_;
+    Logger& logger_;
     StateChangeCallback stateChangeCallback_;
     HeartbeatCallback heartbeatCallback_;
     ShutdownCallback shutdownCallback_;

@@ -127,8 +127,8 @@ WebSocketServer::Impl::~Impl() { Stop(); }
 
 bool WebSocketServer::Impl::Start() {
     if (running_.load()) return true;
-    // A previous run's thread is over once Stop has returned; a failed start
-    // has called Stop itself.
+    // A thread left by a Stop from within a handler has ended or is ending.
+    if (serverThread_.joinable()) Stop();
     running_.store(true);
     acceptingConnections_.store(true);
     {

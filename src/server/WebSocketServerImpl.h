@@ -49,7 +49,7 @@ using Text = std::shared_ptr<const std::string>;
 inline constexpr std::chrono::seconds kHttpIdleTimeout{10};
 // A graceful WebSocket close that the peer does not complete within this time
 // (or whose close frame cannot even be written) ends with the socket closed.
-inline constexpr std::chrono::seconds kCloseTimeout{2};
+inline constexpr std::chrono::seconds kCloseTimeout{1};
 inline constexpr std::size_t kMaxHttpBodyBytes = 64 * 1024;
 // Connections still speaking plain HTTP; more are closed as soon as accepted.
 inline constexpr std::size_t kMaxHttpConnections = 32;
