@@ -128,7 +128,8 @@ double greatCircleMeters(double lat1, double lon1, double lat2, double lon2) {
     const double phi2 = lat2 * kDegToRad;
     const double sinDPhi = std::sin((phi2 - phi1) / 2.0);
     const double sinDLambda = std::sin((lon2 - lon1) * kDegToRad / 2.0);
-    const double a = sinDPhi * sinDPhi + std::cos(phi1) * std::cos(phi2) * sinDLambda * sinDLambda;
+    // Rounding (or coordinates out of range) may push a just outside [0, 1].
+    const double a = std::clamp(sinDPhi * sinDPhi + std::cos(phi1) * std::cos(phi2) * sinDLambda * sinDLambda, 0.0, 1.0);
     return 2.0 * std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * kEarthRadiusMeters;
 }
 

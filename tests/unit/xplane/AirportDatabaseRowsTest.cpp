@@ -198,6 +198,13 @@ TEST(AirportDatabaseGeometry, LengthAndHeadingAlongTheAxes) {
     }
 }
 
+TEST(AirportDatabaseGeometry, CoordinatesOutOfRangeGiveFiniteValues) {
+    // Without care the haversine term comes out a hair below 0 here.
+    EXPECT_TRUE(std::isfinite(aptdat::greatCircleMeters(-165, 0, -15, 180)));
+    EXPECT_TRUE(std::isfinite(aptdat::greatCircleMeters(135, 0, 45, 180)));
+    EXPECT_TRUE(std::isfinite(aptdat::initialBearingDegrees(-165, 0, -15, 180)));
+}
+
 TEST(AirportDatabasePosition, FromDatumElseRunwayCentresElseNone) {
     test::InstallTree tree;
     tree.writeGlobal("1 0 0 0 KDAT Datum\n1302 datum_lat 1.5\n1302 datum_lon 2.5\n" +
