@@ -7,8 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/XPlaneExecutables.h"
+#include "support/StayAliveChild.h"
 #include "unit/xplane/AirportDatabaseTestSupport.h"
 #include "xplane/XPlaneInstall.h"
+
+// The X-Plane executable copies of the discovery test run this.
+NAVOREL_STAY_ALIVE_CHILD_TEST()
 
 namespace navorel {
 namespace {
@@ -228,6 +233,22 @@ TEST(AirportDatabaseDiscovery, SetRootWithoutAptFilesNeverConsultsTheMachine) {
     EXPECT_EQ(lookupName(database, "KAAA"), std::string("error: ") + AirportDatabase::kNoAptFilesError);
     EXPECT_EQ(machine.environmentReads, 0);
     EXPECT_EQ(machine.processQueries, 0);
+}
+
+// Through the real process list: a copy of this test program under
+// X-Plane's executable name, with an install tree beside it.
+TEST(AirportDatabaseDiscovery, FindsTheInstallOfARunningXPlane) {
+    const std::string exeName = platform::xplaneMainExecutableNames().back();
+    const test::ExecutableCopy copy(exeName);
+    if (copy.path().empty()) GTEST_SKIP() << "the test program could not be copied";
+    const fs::path root = fs::path(copy.path()).parent_path();
+    writeFile(root / "Global Scenery" / "Global Airports" / "Earth nav data" / "apt.dat",
+              aptFile(airport("KAAA", "Running")));
+    const auto child = copy.start(exeName);
+    ASSERT_TRUE(child);
+    AirportDatabase database({}, [](const std::string&) { return std::string(); });
+    EXPECT_EQ(lookupName(database, "KAAA"), "Running");
+    child->kill();
 }
 
 TEST(AirportDatabaseDiscovery, ProcessMatchingIsCaseInsensitiveOnWholeNames) {
