@@ -98,6 +98,54 @@ double parseLeadingNumber(std::string_view token) {
     return value;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of text; 0 when none.
+std::size_t utf8SequenceLength(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    std::uint32_t codePoint = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, codePoint = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, codePoint = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, codePoint = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0u) != 0x80u) return 0;
+        codePoint = (codePoint << 6) | (byte(i) & 0x3Fu);
+    }
+    const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    return overlong || surrogate || codePoint > 0x10FFFF ? 0 : length;
+}
+
+}  // namespace
+
+std::string validUtf8(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    while (!text.empty()) {
+        std::size_t length = utf8SequenceLength(text);
+        if (length > 0) {
+            result.append(text.substr(0, length));
+        } else {
+            const auto latin1 = static_cast<unsigned char>(text.front());
+            result += static_cast<char>(0xC0 | (latin1 >> 6));
+            result += static_cast<char>(0x80 | (latin1 & 0x3F));
+            length = 1;
+        }
+        text.remove_prefix(length);
+    }
+    return result;
+}
+
 Designator parseDesignator(std::string_view token) {
     std::string text(token);
     for (char& c : text) c = upper(c);
@@ -237,10 +285,12 @@ private:
         record_ = XPlaneAirportRecord{};
         double elevation = 0.0;
         record_.elevationFt = parseWholeNumber(tokens_[1], elevation) ? elevation : 0.0;
+        std::string name;
         for (std::size_t i = 5; i < tokens_.size(); ++i) {
-            if (i > 5) record_.name += ' ';
-            record_.name.append(tokens_[i]);
+            if (i > 5) name += ' ';
+            name.append(tokens_[i]);
         }
+        record_.name = aptdat::validUtf8(name);
     }
 
     void metadataRow() {
@@ -253,7 +303,7 @@ private:
         } else if (key == "datum_lon") {
             if (parseWholeNumber(value, number)) datumLon_ = number, haveDatumLon_ = true;
         } else if (key == "region_code") {
-            record_.region = std::string(value);
+            record_.region = aptdat::validUtf8(value);
         } else if (key == "magnetic_variation") {
             if (parseWholeNumber(value, number)) {
                 record_.magneticVariation = number;

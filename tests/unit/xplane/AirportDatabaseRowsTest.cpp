@@ -124,6 +124,17 @@ TEST(AirportDatabaseRows, HeaderFields) {
     EXPECT_EQ(record.elevationFt, 0.0);
 }
 
+TEST(AirportDatabaseRows, TextsBecomeValidUtf8) {
+    // Valid sequences stay; stray bytes are read as Latin-1 (0xFC is u-umlaut).
+    EXPECT_EQ(scan("1 10 0 0 KAAA Zweibr\xfc" "cken Gr\xc3\xbcn \xe2\x9c\x88\n").name,
+              "Zweibr\xc3\xbc" "cken Gr\xc3\xbcn \xe2\x9c\x88");
+    EXPECT_EQ(scan("1 10 0 0 KAAA A\n1302 region_code K\xe9\n").region, "K\xc3\xa9");
+    EXPECT_EQ(aptdat::validUtf8("\xc0\xaf"), "\xc3\x80\xc2\xaf");          // overlong
+    EXPECT_EQ(aptdat::validUtf8("\xed\xa0\x80"), "\xc3\xad\xc2\xa0\xc2\x80");  // surrogate
+    EXPECT_EQ(aptdat::validUtf8("\xf0\x9f\x98"), "\xc3\xb0\xc2\x9f\xc2\x98");  // cut short
+    EXPECT_EQ(aptdat::validUtf8("\xf4\x8f\xbf\xbf"), "\xf4\x8f\xbf\xbf");        // U+10FFFF
+}
+
 TEST(AirportDatabaseRows, MetadataRows) {
     const auto record = scan("1 10 0 0 KAAA Meta\n"
                              "1302 city Somewhere\n"
@@ -288,6 +299,7 @@ bool referenceScan(const std::string& text, const std::string& key, XPlaneAirpor
                 double elevation = 0;
                 record.elevationFt = referenceNumber(t[1], elevation) ? elevation : 0.0;
                 for (std::size_t i = 5; i < t.size(); ++i) record.name += (i > 5 ? " " : "") + t[i];
+                record.name = aptdat::validUtf8(record.name);
             }
             continue;
         }
@@ -296,7 +308,7 @@ bool referenceScan(const std::string& text, const std::string& key, XPlaneAirpor
         if (code == 1302 && t.size() >= 3) {
             if (t[1] == "datum_lat" && referenceNumber(t[2], v)) haveLat = true, lat = v;
             if (t[1] == "datum_lon" && referenceNumber(t[2], v)) haveLon = true, lon = v;
-            if (t[1] == "region_code") record.region = t[2];
+            if (t[1] == "region_code") record.region = aptdat::validUtf8(t[2]);
             if (t[1] == "magnetic_variation" && referenceNumber(t[2], v)) {
                 record.magneticVariation = v;
                 record.hasMagneticVariation = true;
