@@ -1,6 +1,7 @@
 #include "xplane/XPlaneInstall.h"
 
 #include <algorithm>
+#include <exception>
 #include <fstream>
 #include <system_error>
 
