@@ -51,6 +51,21 @@ struct FakeMachine {
     }
 };
 
+std::string quoted(const std::string& text) {
+    std::string result(1, '"');
+    result += text;
+    result += '"';
+    return result;
+}
+
+// Prefix and number; written out because GCC 12 at -O3 misreports
+// "literal" + std::to_string(n) (-Wrestrict).
+std::string numbered(const char* prefix, int number) {
+    std::string text(prefix);
+    text += std::to_string(number);
+    return text;
+}
+
 std::string lookupName(AirportDatabase& database, const std::string& icao) {
     XPlaneAirportRecord record;
     std::string error;
@@ -171,7 +186,7 @@ TEST(AirportDatabaseDiscovery, XPlaneRootComesFirstAndMayBeQuoted) {
     rootTree.writeGlobal(aptFile(airport("KAAA", "From root")));
     homeTree.writeGlobal(aptFile(airport("KAAA", "From home")));
     FakeMachine machine;
-    machine.environment = {{"XPLANE_ROOT", "\"" + rootTree.rootText() + "\""}, {"XPLANE_HOME", homeTree.rootText()}};
+    machine.environment = {{"XPLANE_ROOT", quoted(rootTree.rootText())}, {"XPLANE_HOME", homeTree.rootText()}};
     auto database = machine.database();
     EXPECT_EQ(lookupName(database, "KAAA"), "From root");
     EXPECT_EQ(machine.processQueries, 0);
@@ -181,7 +196,7 @@ TEST(AirportDatabaseDiscovery, XPlaneHomeServesWhenXPlaneRootIsEmpty) {
     InstallTree homeTree;
     homeTree.writeGlobal(aptFile(airport("KAAA", "From home")));
     FakeMachine machine;
-    machine.environment = {{"XPLANE_ROOT", ""}, {"XPLANE_HOME", "\"" + homeTree.rootText() + "\""}};
+    machine.environment = {{"XPLANE_ROOT", ""}, {"XPLANE_HOME", quoted(homeTree.rootText())}};
     auto database = machine.database();
     EXPECT_EQ(lookupName(database, "KAAA"), "From home");
 }
@@ -257,7 +272,7 @@ TEST(AirportDatabaseDiscovery, ProcessMatchingIsCaseInsensitiveOnWholeNames) {
     std::vector<std::uint32_t> queried;
     const auto paths = matchingImagePaths(processes, {"X-Plane.exe"}, [&](std::uint32_t pid) {
         queried.push_back(pid);
-        return pid == 4 ? std::string() : "/xp" + std::to_string(pid) + "/X-Plane.exe";
+        return pid == 4 ? std::string() : numbered("/xp", static_cast<int>(pid)) + "/X-Plane.exe";
     });
     EXPECT_EQ(queried, (std::vector<std::uint32_t>{3, 4}));
     EXPECT_EQ(paths, std::vector<std::string>{"/xp3/X-Plane.exe"});
@@ -312,7 +327,7 @@ TEST(AirportDatabaseLookup, FoundAirportsComeFromTheCacheAndMissesAreReadAgain) 
 TEST(AirportDatabaseLookup, ConcurrentLookupsAgree) {
     InstallTree tree;
     std::string airports;
-    for (int i = 0; i < 200; ++i) airports += airport("K" + std::to_string(100 + i), "Airport " + std::to_string(i));
+    for (int i = 0; i < 200; ++i) airports += airport(numbered("K", 100 + i), numbered("Airport ", i));
     tree.writeGlobal(aptFile(airports));
     AirportDatabase database;
     database.setRoot(tree.rootText());
@@ -325,8 +340,8 @@ TEST(AirportDatabaseLookup, ConcurrentLookupsAgree) {
                 const int n = (t * 37 + i * 11) % 220;  // 200 and above are misses
                 XPlaneAirportRecord record;
                 std::string error;
-                const bool found = database.loadAirport("K" + std::to_string(100 + n), record, error);
-                const bool right = n < 200 ? found && record.name == "Airport " + std::to_string(n)
+                const bool found = database.loadAirport(numbered("K", 100 + n), record, error);
+                const bool right = n < 200 ? found && record.name == numbered("Airport ", n)
                                            : !found && error == AirportDatabase::kNotFoundError;
                 if (!right) ++failures;
             }

@@ -17,7 +17,8 @@ public:
     TempDir() {
         static std::atomic<unsigned> counter{0};
         std::random_device random;
-        const std::string name = "navorel-apt-" + std::to_string(random()) + "-" + std::to_string(counter++);
+        std::string name = "navorel-apt-";
+        name += std::to_string(random()) + "-" + std::to_string(counter++);
         path_ = std::filesystem::temp_directory_path() / name;
         std::filesystem::create_directories(path_);
     }
