@@ -303,6 +303,19 @@ void RunwayRequestManager::onFacilityDataEnd(std::uint32_t requestId) {
     }
 }
 
+void RunwayRequestManager::installFacilityCallbacks(SimulatorProvider& provider) {
+    provider.setAirportFacilityCallback(
+        [this](std::uint32_t id, const FacilityAirportData& data) { onAirportFacility(id, data); });
+    provider.setRunwayFacilityCallback([this](std::uint32_t id, std::uint32_t index, const FacilityRunwayData& data) {
+        onRunwayFacility(id, index, data);
+    });
+    provider.setPavementFacilityCallback(
+        [this](std::uint32_t id, std::uint32_t index, const FacilityPavementData& data) {
+            onPavementFacility(id, index, data);
+        });
+    provider.setFacilityDataEndCallback([this](std::uint32_t id) { onFacilityDataEnd(id); });
+}
+
 void RunwayRequestManager::startLookup(std::uint32_t requestId, const std::string& icao) {
     std::unique_lock lock(workMutex_);
     jobs_.push_back({requestId, icao});

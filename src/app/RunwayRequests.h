@@ -15,6 +15,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "app/records/SimulatorProvider.h"
 #include "app/records/TelemetryRecords.h"
 #include "platform/Clock.h"
 #include "server/CommandResult.h"
@@ -131,6 +132,9 @@ public:
     void onRunwayFacility(std::uint32_t requestId, std::uint32_t runwayIndex, const FacilityRunwayData& data);
     void onPavementFacility(std::uint32_t requestId, std::uint32_t runwayIndex, const FacilityPavementData& data);
     void onFacilityDataEnd(std::uint32_t requestId);
+    // Installs the four callbacks above on a provider; this object must
+    // outlive the provider's use of them.
+    void installFacilityCallbacks(SimulatorProvider& provider);
 
     // Main loop, every round, in this order.
     void processCompletedLookups();

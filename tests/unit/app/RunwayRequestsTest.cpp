@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 class SimConnectRunwayRequests : public ::testing::Test {
 protected:
     SimConnectRunwayRequests() : manager(pool, operations(), clock) {
-        test::installFacilityCallbacks(provider, manager);
+        manager.installFacilityCallbacks(provider);
     }
 
     RunwayRequestManager::Operations operations() {
@@ -540,7 +540,7 @@ TEST(RunwayRequestsConcurrency, ServerThreadRequestsMainThreadCompletions) {
     ops.clientCount = [&] { return sink.clients.load(); };
     ops.broadcast = [&](const nlohmann::json& message) { sink.broadcast(message); };
     RunwayRequestManager manager(pool, ops, clock, 2);
-    test::installFacilityCallbacks(provider, manager);
+    manager.installFacilityCallbacks(provider);
 
     constexpr int kRequests = 200;
     std::atomic<int> accepted{0};

@@ -101,21 +101,6 @@ private:
     std::deque<std::function<void()>> queued_;
 };
 
-// The runtime's wiring of the facility callbacks.
-inline void installFacilityCallbacks(SimulatorProvider& provider, RunwayRequestManager& manager) {
-    provider.setAirportFacilityCallback(
-        [&manager](std::uint32_t id, const FacilityAirportData& data) { manager.onAirportFacility(id, data); });
-    provider.setRunwayFacilityCallback([&manager](std::uint32_t id, std::uint32_t index,
-                                                  const FacilityRunwayData& data) {
-        manager.onRunwayFacility(id, index, data);
-    });
-    provider.setPavementFacilityCallback([&manager](std::uint32_t id, std::uint32_t index,
-                                                    const FacilityPavementData& data) {
-        manager.onPavementFacility(id, index, data);
-    });
-    provider.setFacilityDataEndCallback([&manager](std::uint32_t id) { manager.onFacilityDataEnd(id); });
-}
-
 template <std::size_t N>
 void copyField(char (&field)[N], const std::string& text) {
     std::memset(field, 0, N);
