@@ -273,20 +273,8 @@ int BridgeRuntime::run() {
         provider->setSimEventCallback(
             [&](std::uint32_t type, std::uint32_t data) { messages.handleSimEvent(type, data); });
     }
-    for (SimulatorProvider* provider : {static_cast<SimulatorProvider*>(&simConnect),
-                                        static_cast<SimulatorProvider*>(&xplane)}) {
-        provider->setAirportFacilityCallback(
-            [&](std::uint32_t id, const FacilityAirportData& data) { runways.onAirportFacility(id, data); });
-        provider->setRunwayFacilityCallback([&](std::uint32_t id, std::uint32_t index,
-                                                const FacilityRunwayData& data) {
-            runways.onRunwayFacility(id, index, data);
-        });
-        provider->setPavementFacilityCallback([&](std::uint32_t id, std::uint32_t index,
-                                                  const FacilityPavementData& data) {
-            runways.onPavementFacility(id, index, data);
-        });
-        provider->setFacilityDataEndCallback([&](std::uint32_t id) { runways.onFacilityDataEnd(id); });
-    }
+    runways.installFacilityCallbacks(simConnect);
+    runways.installFacilityCallbacks(xplane);
 
     messages.sendSimStatusIfChanged();
     info("Bridge running. Press Ctrl+C to stop.");
