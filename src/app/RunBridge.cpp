@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "app/BridgeRuntime.h"
 #include "app/CommandLine.h"
 #include "app/XPlaneProbe.h"
 #include "log/Logger.h"
+#include "platform/CommandLineArguments.h"
 #include "platform/Console.h"
 
 namespace navorel {
@@ -14,8 +17,14 @@ namespace navorel {
 int RunBridge(int argc, char** argv) {
     platform::setConsoleUtf8();
     printBanner(std::cout);
+    const std::vector<std::string> arguments = platform::utf8Arguments(argc, argv);
+    std::vector<const char*> argumentPointers;
+    for (const std::string& argument : arguments) argumentPointers.push_back(argument.c_str());
     BridgeOptions options;
-    if (parseCommandLine(argc, argv, options, std::cout, std::cerr) == ParseOutcome::ShowedHelp) return 0;
+    if (parseCommandLine(static_cast<int>(argumentPointers.size()), argumentPointers.data(), options, std::cout,
+                         std::cerr) == ParseOutcome::ShowedHelp) {
+        return 0;
+    }
     Logger::instance().configure(options.verbose ? LogLevel::INFO : LogLevel::ERROR, LogLevel::DEBUG,
                                  "navorel_bridge.log", options.verbose, 10, 3);
     if (options.xplaneProbe) return RunXPlaneProbe(options);
