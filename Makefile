@@ -1,15 +1,17 @@
 # make run   - build and run the bridge (ARGS="--verbose" passes options)
 # make test  - build every configuration and run every test
+# make bench-runtime - CPU, memory and latency of the running bridge (BENCH_ARGS="--duration 20")
 BUILD      ?= build
 GENERATOR  ?= Ninja
 ARGS       ?=
+BENCH_ARGS ?=
 NATIVE      = $(BUILD)/native
 ASAN        = $(BUILD)/asan
 TSAN        = $(BUILD)/tsan
 WINDOWS     = $(BUILD)/windows
 CTEST_FLAGS = --output-on-failure --no-tests=error -j2
 
-.PHONY: all deps run test test-native test-asan test-tsan test-windows native asan tsan windows clean bench
+.PHONY: all deps run test test-native test-asan test-tsan test-windows native asan tsan windows clean bench bench-runtime
 
 all: native
 
@@ -53,6 +55,9 @@ test: test-native test-asan test-tsan test-windows
 
 bench: native
 	$(NATIVE)/tools/apt_benchmark $(BUILD)/bench
+
+bench-runtime: native
+	/usr/bin/python3 tools/runtime_benchmark.py --bridge $(NATIVE)/NavorelBridge $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
