@@ -444,6 +444,62 @@ def test_pause_filter_and_sim_control(bridge, clients, plugin, xplane_process):
     assert process.wait_for_output("[INFO ] SIM_CONTROL SET_PAUSE received: false (ACARS sim control)", 5)
 
 
+def test_crash_session_and_aircraft_changes_raise_sim_events(bridge, clients, plugin, xplane_process):
+    process, client = connected_bridge(bridge, clients, "--xplane")
+    go_active(client)
+    time.sleep(0.5)
+
+    def events_after(start, settle=1.0):
+        time.sleep(settle)
+        return [payload(m) for m in client.messages(start, "sim_event")]
+
+    start = client.mark()
+    plugin.set(crash_detected=True)
+    client.wait_type("sim_event", start=start, event="crashed")
+    assert events_after(start) == [{"type": "sim_event", "event": "crashed", "data": 1}]
+    start = client.mark()
+    plugin.set(crash_detected=False)
+    assert events_after(start) == []
+
+    start = client.mark()
+    plugin.set(session_id=8)
+    client.wait_type("sim_event", start=start, event="sim_stop")
+    assert events_after(start) == [{"type": "sim_event", "event": "sim_stop", "data": 0}]
+
+    # A new session with another aircraft in the same datagram ends one flight.
+    start = client.mark()
+    plugin.set(session_id=9, aircraft_name="Second Aircraft")
+    client.wait_type("sim_event", start=start, event="sim_stop")
+    assert events_after(start) == [{"type": "sim_event", "event": "sim_stop", "data": 0}]
+    assert client.messages(start, "aircraft_info")[-1]["title"] == "Second Aircraft"
+
+    start = client.mark()
+    plugin.set(aircraft_name="Third Aircraft")
+    client.wait_type("sim_event", start=start, event="sim_stop")
+    assert events_after(start) == [{"type": "sim_event", "event": "sim_stop", "data": 0}]
+
+
+def test_slewing_shows_in_alert_data(bridge, clients, plugin, xplane_process):
+    process, client = connected_bridge(bridge, clients, "--xplane")
+    go_active(client)
+    time.sleep(0.5)
+    start = client.mark()
+    # Two nautical miles a second: far too fast for an aircraft on the ground.
+    began = time.monotonic()
+    while time.monotonic() - began < 6.0:
+        plugin.set(lat=FULL["lat"] + (time.monotonic() - began) * 2.0 / 60.0)
+        if any(m["isSlewActive"] for m in client.messages(start, "alert_data")):
+            break
+        time.sleep(0.05)
+    slewing = client.wait_for(lambda m: m.get("type") == "alert_data" and m["isSlewActive"], 1.0, start)
+    assert payload(slewing.message) == {"type": "alert_data", "overspeedWarning": False, "stallWarning": False,
+                                        "isSlewActive": True}
+    # Standing still for two seconds ends it.
+    start = client.mark()
+    calm = client.wait_for(lambda m: m.get("type") == "alert_data", 8.0, start)
+    assert calm.message["isSlewActive"] is False
+
+
 def test_sim_control_without_a_simulator(bridge, clients, plugin):
     process = bridge("--xplane", env=clean_env())
     client = clients(process)
