@@ -36,6 +36,14 @@ std::string firstSubprotocol(std::string_view offered) {
     return std::string(offered.substr(begin, end - begin + 1));
 }
 
+// Closes a connection at once. Pending operations are cancelled first: not
+// every Windows socket layer completes them when the socket is just closed.
+void closeNow(beast::tcp_stream& stream) {
+    boost::system::error_code ignored;
+    stream.socket().cancel(ignored);
+    stream.close();
+}
+
 std::string peerAddressText(const tcp::socket& socket) {
     boost::system::error_code ec;
     const auto endpoint = socket.remote_endpoint(ec);
@@ -120,7 +128,7 @@ void HttpSession::LingeringClose() {
 
 void HttpSession::Close() {
     if (closed_) return;
-    stream_.close();
+    closeNow(stream_);
     Forget();
 }
 
@@ -256,7 +264,7 @@ void WsSession::StartClose() {
 void WsSession::Abort() {
     if (aborted_ || finished_) return;
     aborted_ = true;
-    beast::get_lowest_layer(ws_).close();
+    closeNow(beast::get_lowest_layer(ws_));
 }
 
 void WsSession::Finish(boost::system::error_code ec) {
@@ -264,7 +272,7 @@ void WsSession::Finish(boost::system::error_code ec) {
     finished_ = true;
     closeTimer_.cancel();
     const int code = CloseCodeFor(ec);
-    beast::get_lowest_layer(ws_).close();
+    closeNow(beast::get_lowest_layer(ws_));
     sendQueue_.clear();
     queuedBytes_ = 0;
     server_.OnClose(shared_from_this(), code, open_);

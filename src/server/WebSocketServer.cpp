@@ -80,7 +80,10 @@ bool WebSocketServer::IsPortAvailable(std::uint16_t port) {
                          });
     timer.async_wait([&](boost::system::error_code timerEc) {
         if (!timerEc) {
+            // Cancel before closing: not every Windows socket layer completes
+            // a pending connect when the socket is just closed.
             boost::system::error_code ignored;
+            socket.cancel(ignored);
             socket.close(ignored);
         }
     });
@@ -317,6 +320,7 @@ void WebSocketServer::Impl::ShutdownOnLoop() {
     for (const auto& session : open) session->Close(1001, "Server shutting down");
 
     boost::system::error_code ignored;
+    acceptor_->cancel(ignored);
     acceptor_->close(ignored);
     if (acceptRetryTimer_) acceptRetryTimer_->cancel();
     // Copies: closing a session removes it from these sets.

@@ -32,6 +32,8 @@ START_TIMEOUT = 20.0
 STOP_TIMEOUT = 20.0
 
 PORT_LINE = re.compile(r"^WEBSOCKET_PORT=(\d+)\r?$", re.MULTILINE)
+# A sanitizer build of the bridge reports problems on standard error.
+SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|ERROR: LeakSanitizer|runtime error:")
 CONFLICT_LINE = re.compile(r"^WEBSOCKET_PORT_CONFLICT=(\d+)\r?$", re.MULTILINE)
 
 
@@ -217,6 +219,7 @@ def bridge(tmp_path):
         return process
 
     yield start
+    reports = []
     for process in started:
         if process.returncode is None:
             try:
@@ -225,6 +228,10 @@ def bridge(tmp_path):
                 process.kill()
         else:
             process.kill()
+        if SANITIZER_REPORT.search(process.stderr):
+            reports.append(process.stderr)
+    if reports:
+        pytest.fail("sanitizer report from the bridge:\n" + "\n".join(reports), pytrace=False)
 
 
 @pytest.fixture(name="free_port")

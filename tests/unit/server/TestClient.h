@@ -153,7 +153,12 @@ private:
     template <typename Start>
     ErrorCode Run(Start start, std::chrono::milliseconds limit = kWait) {
         return runWithLimit(
-            context_, [this] { beast::get_lowest_layer(ws_).close(); }, start, limit);
+            context_,
+            [this] {
+                beast::get_lowest_layer(ws_).cancel();
+                beast::get_lowest_layer(ws_).close();
+            },
+            start, limit);
     }
 
     net::io_context context_;
@@ -172,7 +177,10 @@ inline HttpResult httpExchange(std::uint16_t port, const std::string& rawRequest
     net::io_context context;
     beast::tcp_stream stream(context);
     HttpResult result;
-    const auto close = [&] { stream.close(); };
+    const auto close = [&] {
+        stream.cancel();
+        stream.close();
+    };
     const tcp::endpoint endpoint(net::ip::make_address_v4("127.0.0.1"), port);
     result.error = runWithLimit(context, close, [&](auto handler) { stream.async_connect(endpoint, handler); }, kWait);
     if (result.error) return result;

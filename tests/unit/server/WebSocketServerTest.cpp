@@ -213,6 +213,8 @@ TEST_F(ServerTest, CommandsGoToTheHandlerAndItsResultIsAnswered) {
     EXPECT_EQ(roundTrip(*client, R"({"type":"PING"})"),
               (json{{"type", "error"}, {"success", false}, {"error", "Unknown command type: PING"}, {"timestamp", now}}));
     EXPECT_EQ(roundTrip(*client, R"({"type":"SHUTDOWN"})"), (json{{"type", "error"}, {"message", "callback failed"}}));
+    client->Close();
+    server.Stop();  // the handler refers to this test's counter
 }
 
 TEST_F(ServerTest, StatusProviderGreetsNewClientsAndHearsClosures) {
@@ -239,6 +241,8 @@ TEST_F(ServerTest, StatusProviderGreetsNewClientsAndHearsClosures) {
     }
     EXPECT_TRUE(eventually([&] { return closed.load() == 3; }));
     EXPECT_EQ(opened.load(), 4);
+    first->Close();
+    server.Stop();  // the provider refers to this test's counters
 }
 
 TEST_F(ServerTest, ClosesOversizedMessagesWith1009AndInvalidUtf8With1007) {
@@ -300,7 +304,7 @@ TEST_F(ServerTest, ShutdownRefusesUpgradesKeepsClientsThenClosesThemWith1001) {
 TEST_F(ServerTest, StopDoesNotWaitLongForAClientThatReadsNothing) {
     auto stalled = connect(test::ClientOptions::WithReceiveBuffer(4096));
     // One frame larger than every socket buffer keeps a write pending.
-    server.BroadcastJson({{"type", "bulk"}, {"pad", std::string(16 * 1024 * 1024, 'x')}});
+    server.BroadcastJson({{"type", "bulk"}, {"pad", std::string(8 * 1024 * 1024, 'x')}});
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto before = std::chrono::steady_clock::now();
     server.Stop();
