@@ -12,7 +12,6 @@ import contextlib
 import fcntl
 import json
 import math
-import os
 import select
 import socket
 import subprocess
@@ -84,10 +83,6 @@ def round_to(value, decimals):
     if abs(scaled) - whole >= 0.5:
         whole += 1
     return math.copysign(whole, scaled) / scale
-
-
-def round_to_tens(value):
-    return round_to(value / 10.0, 0) * 10.0
 
 
 def ordered_keys(text):

@@ -7,7 +7,7 @@ X-Plane process makes every bridge on the machine reach for them, so this
 module holds the machine-wide port lock for its whole run.
 """
 
-import math
+import json
 import re
 import signal
 import socket
@@ -16,7 +16,7 @@ import time
 import pytest
 
 from runtime_support import (TELEMETRY_PORT, TELEMETRY_TYPES, Client, Plugin, clean_env, fake_xplane_process,
-                             now_ticks, ordered_keys, plugin_ports_lock, port_is_free, round_to, round_to_tens,
+                             now_ticks, ordered_keys, plugin_ports_lock, port_is_free, round_to,
                              wait_until)
 
 # Process polling is every 5 s and the first connection attempt follows at
@@ -498,6 +498,50 @@ def test_slewing_shows_in_alert_data(bridge, clients, plugin, xplane_process):
     start = client.mark()
     calm = client.wait_for(lambda m: m.get("type") == "alert_data", 8.0, start)
     assert calm.message["isSlewActive"] is False
+
+
+def sized_datagram(latitude, size):
+    """A flight datagram padded with an unknown key to exactly `size` bytes."""
+    text = json.dumps({"lat": latitude, "lon": latitude, "alt_ft": 500.0, "pad": ""})
+    return text.replace('"pad": ""', '"pad": "%s"' % ("x" * (size - len(text)))).encode()
+
+
+def test_bad_datagrams_are_dropped_and_the_bridge_goes_on(bridge, clients, plugin, xplane_process):
+    process, client = connected_bridge(bridge, clients, "--xplane")
+    go_active(client)
+    start = client.mark()
+    dropped = [
+        b"\xff\xfe\x00 not json",
+        b"[10.5, 10.5]",
+        b'"10.5"',
+        b"{" * 1500,
+        b'{"lat": 10.5, "lon": 10.5, "alt_ft": 1',
+        b'{"type": "xp10_telemetry", "lat": 10.5, "lon": 10.5, "alt_ft": 1}',
+        b'{"lat": "nan", "lon": 10.5, "alt_ft": 1}',
+        b'{"lat": 10.5, "lon": "east", "alt_ft": 1}',
+        b'{"lat": 10.5, "lon": 10.5}',
+        sized_datagram(10.5, 2048),
+        sized_datagram(10.5, 4000),
+    ]
+    accepted = [
+        (b'{"lat": "11.5", "lon": " 11.25 deg", "alt_ft": "100"}', (11.5, 11.25, 100.0)),
+        (b'{"type": "xp11_telemetry", "lat": 12.5, "lon": 12.5, "alt_m": 100}', (12.5, 12.5, 328.0)),
+        (b'{"type": 11, "lat": 13.5, "lon": 13.5, "alt_ind_ft": 200.4}', (13.5, 13.5, 200.0)),
+        (sized_datagram(14.5, 2047), (14.5, 14.5, 500.0)),
+    ]
+    for data in dropped:
+        plugin.send_now(data)
+    for data, _ in accepted:
+        plugin.send_now(data)
+    for data, (lat, lon, alt) in accepted:
+        frame = client.wait_for(lambda m: m.get("type") == "flight_data" and m["latitude"] == lat, start=start)
+        assert (frame.message["longitude"], frame.message["altitude"]) == (lon, alt), data
+    time.sleep(0.5)
+    latitudes = {m["latitude"] for m in client.messages(start, "flight_data")}
+    assert 10.5 not in latitudes
+    assert process.returncode is None
+    health = client.command({"type": "STATUS"})
+    assert health["type"] == "response"
 
 
 def test_sim_control_without_a_simulator(bridge, clients, plugin):
