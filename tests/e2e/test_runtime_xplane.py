@@ -241,6 +241,40 @@ def test_detection_connection_and_process_end(bridge, clients, plugin):
     assert telemetry(client.since(after)) == []
 
 
+@pytest.mark.parametrize("name", ["X-Plane-x86_64", "X-PLANE.EXE"])
+def test_other_xplane_names_select_the_plugin(name, bridge, clients, plugin):
+    with fake_xplane_process(name):
+        process, client = connected_bridge(bridge, clients)
+        client.set_state("PREFLIGHT")
+        client.set_state("ACTIVE")
+        info = client.wait_type("acars_info").message
+        assert (info["sim_family"], info["sim_process"]) == ("X-Plane", name)
+        client.wait_type("flight_data")
+
+
+def test_flight_simulator_process_selects_simconnect(bridge, clients, plugin):
+    process = bridge("--verbose", env=clean_env())
+    client = clients(process)
+    with fake_xplane_process("FlightSimulator.exe"):
+        status = client.wait_status(DETECT, sim_detected=True)
+        assert status["sim_connected"] is False
+        assert process.wait_for_output(
+            "[INFO ] Flight Simulator detected - ready for SimConnect connection (will retry indefinitely)", 5)
+        assert process.wait_for_output(
+            "[WARN ] [ReconnectionManager] Connection attempt 1 failed: Connection attempt failed", 5)
+        assert process.wait_for_output(re.compile(
+            r"\r\[Status\] MSFS: DETECTED \| SimConnect: CONNECTION_FAILED \| Clients: 1"), 5)
+        # The plugin's telemetry goes unheard: the X-Plane provider stays closed.
+        assert port_is_free(TELEMETRY_PORT)
+        client.set_state("PREFLIGHT")
+        start = client.mark()
+        client.set_state("ACTIVE")
+        time.sleep(1.0)
+        assert telemetry(client.since(start)) == []
+        answer = client.command({"type": "REQUEST_RUNWAY_INFO", "icao": "KSFO"})
+        assert answer["error"] == "SimConnect is not connected"
+
+
 def test_idle_preflight_and_active_flow(bridge, clients, plugin, xplane_process):
     plugin.replace(PARTIAL)
     process, client = connected_bridge(bridge, clients, "--xplane")
