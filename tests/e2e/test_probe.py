@@ -6,16 +6,16 @@ shared by every test process on the machine while they use that port.
 """
 
 import contextlib
-import fcntl
 import os
 import re
 import socket
 import subprocess
-import tempfile
 import time
 from pathlib import Path
 
 import pytest
+
+from runtime_support import plugin_ports_lock
 
 TELEMETRY_PORT = 49005
 PROBE_SECONDS = 10
@@ -35,21 +35,8 @@ SUMMARY = re.compile(r"^\[XPlane Plugin\] Samples received in 10s: flight=(\d+),
 @pytest.fixture(scope="module", autouse=True)
 def plugin_ports():
     """Holds the machine-wide lock of the plugin ports for this module."""
-    path = Path(tempfile.gettempdir()) / "navorel-xplane-plugin-ports.lock"
-    with open(path, "a") as lock:
-        deadline = time.monotonic() + LOCK_WAIT_SECONDS
-        while True:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    pytest.fail("the plugin ports stayed locked by another test run")
-                time.sleep(0.2)
-        try:
-            yield
-        finally:
-            fcntl.flock(lock, fcntl.LOCK_UN)
+    with plugin_ports_lock(LOCK_WAIT_SECONDS):
+        yield
 
 
 @contextlib.contextmanager
