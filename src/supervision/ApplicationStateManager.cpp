@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "app/records/RecordRules.h"
 #include "server/JsonMessagePool.h"
 
 namespace navorel {
@@ -11,15 +12,6 @@ namespace {
 constexpr std::string_view kComponent = "ApplicationStateManager";
 
 std::atomic<ApplicationStateManager*> installedInstance{nullptr};
-
-// Halves away from zero; values that are not finite pass unchanged.
-double roundTo(double value, int decimals) {
-    if (!std::isfinite(value)) return value;
-    const double scale = std::pow(10.0, decimals);
-    return std::round(value * scale) / scale;
-}
-
-bool above(double value, double threshold) { return value > threshold; }
 
 // A title with a broken byte sequence would make every later message fail to
 // serialise, so bad bytes become U+FFFD here.
@@ -120,12 +112,7 @@ void ApplicationStateManager::updateFlight(const FlightData& data) {
 
 void ApplicationStateManager::updateEquipment(const EquipmentData& data) {
     if (!inPreflight()) return;
-    // Aircraft report the brake through different variables; any one set means set.
-    const double position = data.parkingBrakePosition;
-    const bool positionSet = position > 1.0 ? position >= 50.0 : position > 0.5;
-    const bool parkingBrake = above(data.parkingBrake, 0.5) || data.parkingBrakeSwitchPercent >= 50.0 ||
-                              above(data.parkingBrakeLeverPosition, 0.5) ||
-                              above(data.parkingBrakeMipSwitch, 0.5) || positionSet;
+    const bool parkingBrake = parkingBrakeSet(data);
     const std::int64_t now = toUnixTicks100ns(clock_.systemNow());
     std::lock_guard lock(snapshotLock_);
     snapshot_.parkingBrake = parkingBrake;
@@ -135,9 +122,9 @@ void ApplicationStateManager::updateEquipment(const EquipmentData& data) {
 
 void ApplicationStateManager::updateSystems(const SystemsData& data) {
     if (!inPreflight()) return;
-    const bool onGround = above(data.simOnGround, 0.5);
-    const std::array<bool, 4> engines{above(data.engine1Running, 0.5), above(data.engine2Running, 0.5),
-                                      above(data.engine3Running, 0.5), above(data.engine4Running, 0.5)};
+    const bool onGround = isOn(data.simOnGround);
+    const std::array<bool, 4> engines{isOn(data.engine1Running), isOn(data.engine2Running),
+                                      isOn(data.engine3Running), isOn(data.engine4Running)};
     const std::int64_t now = toUnixTicks100ns(clock_.systemNow());
     std::lock_guard lock(snapshotLock_);
     snapshot_.simOnGround = onGround;
