@@ -313,18 +313,22 @@ int BridgeRuntime::run() {
             reconnection.getState() != ConnectionState::CONNECTED && reconnection.shouldAttemptReconnect()) {
             reconnection.attemptConnection();
         }
-        poller.poll(active(), reconnection, usingXPlane.load() && xplane.isAwaitingTelemetry());
-        if (server.GetClientCount() > 0) {
-            if (auto summary = stateManager.buildPreflightMessage(pool)) {
-                broadcast(*summary);
-                pool.ReleaseJson(std::move(summary));
+        {
+            // The telemetry of one pass leaves together (see BroadcastHold).
+            const WebSocketServer::BroadcastHold hold(server);
+            poller.poll(active(), reconnection, usingXPlane.load() && xplane.isAwaitingTelemetry());
+            if (server.GetClientCount() > 0) {
+                if (auto summary = stateManager.buildPreflightMessage(pool)) {
+                    broadcast(*summary);
+                    pool.ReleaseJson(std::move(summary));
+                }
             }
+            messages.sendSimStatusIfChanged();
+            messages.checkPauseEvent(now);
+            runways.processCompletedLookups();
+            runways.expireRunwayRequests(now);
+            messages.recheckSpoilers(now);
         }
-        messages.sendSimStatusIfChanged();
-        messages.checkPauseEvent(now);
-        runways.processCompletedLookups();
-        runways.expireRunwayRequests(now);
-        messages.recheckSpoilers(now);
         if (options_.verbose && SteadyClock::now() - lastStatusTime >= kStatusInterval) {
             printStatusLine();
             lastStatusTime = SteadyClock::now();

@@ -44,6 +44,22 @@ void closeNow(beast::tcp_stream& stream) {
     stream.close();
 }
 
+// Header of an unmasked, unfragmented text frame (RFC 6455, 5.2).
+std::string encodeTextFrameHeader(std::size_t payloadSize) {
+    std::string header(1, static_cast<char>(0x81));
+    if (payloadSize < 126) {
+        header.push_back(static_cast<char>(payloadSize));
+    } else if (payloadSize <= 0xFFFF) {
+        header.push_back(static_cast<char>(126));
+        for (int shift = 8; shift >= 0; shift -= 8) header.push_back(static_cast<char>((payloadSize >> shift) & 0xFF));
+    } else {
+        header.push_back(static_cast<char>(127));
+        const auto size = static_cast<std::uint64_t>(payloadSize);
+        for (int shift = 56; shift >= 0; shift -= 8) header.push_back(static_cast<char>((size >> shift) & 0xFF));
+    }
+    return header;
+}
+
 std::string peerAddressText(const tcp::socket& socket) {
     boost::system::error_code ec;
     const auto endpoint = socket.remote_endpoint(ec);
@@ -203,37 +219,22 @@ void WsSession::OnRead(boost::system::error_code ec) {
 }
 
 bool WsSession::Enqueue(const Text& text) {
-    if (IsClosing() || finished_ || !open_) return true;
-    if (!sendQueue_.empty() && queuedBytes_ + text->size() > WebSocketServer::kMaxQueuedBytesPerClient) return false;
-    queuedBytes_ += text->size();
-    sendQueue_.push_back(text);
-    if (!writing_) WriteNext();
-    return true;
-}
-
-void WsSession::WriteNext() {
-    writing_ = true;
-    ws_.async_write(net::buffer(*sendQueue_.front()),
-                    [self = shared_from_this()](boost::system::error_code ec, std::size_t) { self->OnWrite(ec); });
-}
-
-void WsSession::OnWrite(boost::system::error_code ec) {
-    writing_ = false;
-    if (!sendQueue_.empty()) {
-        queuedBytes_ -= sendQueue_.front()->size();
-        sendQueue_.pop_front();
+    // Beast marks the stream closing as soon as it answers a close frame: no
+    // data frame may follow that.
+    if (IsClosing() || finished_ || !open_ || !ws_.is_open()) return true;
+    BatchedWriteStream& stream = ws_.next_layer();
+    const std::size_t backlog = stream.unsentBytes();
+    if (stream.waitingBytes() != 0 && backlog + text->size() > WebSocketServer::kMaxQueuedBytesPerClient) {
+        return false;
     }
-    if (finished_ || aborted_) return;
-    if (ec) {
-        // The read side sees the closed socket and reports the close.
+    // Data frames are framed here and written whole next to the control
+    // frames Beast writes itself, so the frames of one turn leave in one send.
+    const std::string header = encodeTextFrameHeader(text->size());
+    if (stream.Write(header, *text)) {
+        // The socket has failed; the read side reports the close.
         Abort();
-        return;
     }
-    if (closeRequested_) {
-        if (!closeStarted_) StartClose();
-        return;
-    }
-    if (!sendQueue_.empty()) WriteNext();
+    return true;
 }
 
 void WsSession::Close(int code, const std::string& reason) {
@@ -241,20 +242,14 @@ void WsSession::Close(int code, const std::string& reason) {
     closeRequested_ = true;
     closeCode_ = code;
     closeReason_ = reason;
-    // Frames not yet started are dropped; one being written completes first.
-    while (sendQueue_.size() > (writing_ ? 1u : 0u)) {
-        queuedBytes_ -= sendQueue_.back()->size();
-        sendQueue_.pop_back();
-    }
     closeTimer_.expires_after(kCloseTimeout);
     closeTimer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
         if (!ec) self->Abort();
     });
-    if (!writing_) StartClose();
+    StartClose();
 }
 
 void WsSession::StartClose() {
-    closeStarted_ = true;
     websocket::close_reason reason(static_cast<websocket::close_code>(closeCode_), closeReason_);
     ws_.async_close(reason, [self = shared_from_this()](boost::system::error_code) {
         // The pending read completes as well and finishes the session.
@@ -273,8 +268,6 @@ void WsSession::Finish(boost::system::error_code ec) {
     closeTimer_.cancel();
     const int code = CloseCodeFor(ec);
     closeNow(beast::get_lowest_layer(ws_));
-    sendQueue_.clear();
-    queuedBytes_ = 0;
     server_.OnClose(shared_from_this(), code, open_);
 }
 

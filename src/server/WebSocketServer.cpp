@@ -26,6 +26,8 @@ constexpr auto kPortProbeWait = std::chrono::microseconds(100'000);
 // microseconds, so these limits only matter if it is stuck.
 constexpr std::size_t kMaxPendingBroadcasts = 1024;
 constexpr std::size_t kMaxPendingBroadcastBytes = 16 * 1024 * 1024;
+// Broadcasts handed to the clients in one turn of the server's loop.
+constexpr std::size_t kBroadcastSliceBytes = 64 * 1024;
 
 // The HTTP layer's request header limit, as the environment sets it.
 std::uint32_t readMaxHeaderBytes() {
@@ -61,6 +63,11 @@ void WebSocketServer::SetConnectionStatusProvider(ConnectionStatusProvider provi
 void WebSocketServer::SetAcceptingConnections(bool accepting) { impl_->SetAcceptingConnections(accepting); }
 bool WebSocketServer::IsAcceptingConnections() const { return impl_->IsAcceptingConnections(); }
 void WebSocketServer::BroadcastJson(const nlohmann::json& message) { impl_->BroadcastJson(message); }
+
+WebSocketServer::BroadcastHold::BroadcastHold(WebSocketServer& server) : impl_(*server.impl_) {
+    impl_.HoldBroadcasts();
+}
+WebSocketServer::BroadcastHold::~BroadcastHold() { impl_.ReleaseBroadcasts(); }
 
 bool WebSocketServer::IsPortAvailable(std::uint16_t port) {
     net::io_context context;
@@ -424,7 +431,23 @@ void WebSocketServer::Impl::BroadcastJson(const nlohmann::json& message) {
         droppingBroadcasts_ = false;
         pendingBroadcastBytes_ += text->size();
         pendingBroadcasts_.push_back(std::move(text));
-        if (!drainScheduled_) drainScheduled_ = schedule = true;
+        if (!drainScheduled_ && broadcastHolds_ == 0) drainScheduled_ = schedule = true;
+    }
+    if (schedule) ScheduleBroadcastDrain();
+}
+
+void WebSocketServer::Impl::HoldBroadcasts() {
+    std::lock_guard lock(broadcastMutex_);
+    ++broadcastHolds_;
+}
+
+void WebSocketServer::Impl::ReleaseBroadcasts() {
+    bool schedule = false;
+    {
+        std::lock_guard lock(broadcastMutex_);
+        if (--broadcastHolds_ == 0 && !pendingBroadcasts_.empty() && !drainScheduled_) {
+            drainScheduled_ = schedule = true;
+        }
     }
     if (schedule) ScheduleBroadcastDrain();
 }
@@ -435,7 +458,7 @@ void WebSocketServer::Impl::ScheduleBroadcastDrain() {
         // Posting under the lock: the loop outlives the pointer (the server
         // thread clears it before it ends, Stop destroys the loop after that).
         if (loop_ != nullptr) {
-            net::post(*loop_, [this] { DrainOneBroadcast(); });
+            net::post(*loop_, [this] { DrainBroadcasts(); });
             return;
         }
     }
@@ -446,23 +469,27 @@ void WebSocketServer::Impl::ScheduleBroadcastDrain() {
     drainScheduled_ = false;
 }
 
-void WebSocketServer::Impl::DrainOneBroadcast() {
-    Text text;
+void WebSocketServer::Impl::DrainBroadcasts() {
+    std::vector<Text> slice;
     bool more = false;
     {
         std::lock_guard lock(broadcastMutex_);
-        if (!pendingBroadcasts_.empty()) {
-            text = std::move(pendingBroadcasts_.front());
+        std::size_t bytes = 0;
+        while (!pendingBroadcasts_.empty()) {
+            const std::size_t size = pendingBroadcasts_.front()->size();
+            if (!slice.empty() && bytes + size > kBroadcastSliceBytes) break;
+            bytes += size;
+            pendingBroadcastBytes_ -= size;
+            slice.push_back(std::move(pendingBroadcasts_.front()));
             pendingBroadcasts_.pop_front();
-            pendingBroadcastBytes_ -= text->size();
         }
         more = !pendingBroadcasts_.empty();
         if (!more) drainScheduled_ = false;
     }
-    if (text) BroadcastOnLoop(text);
-    // Queued behind the write completions this broadcast has produced, so the
-    // clients' queues drain between two broadcasts of a burst.
-    if (more) net::post(*ioContext_, [this] { DrainOneBroadcast(); });
+    for (const auto& text : slice) BroadcastOnLoop(text);
+    // Posted behind the sends this slice has started, so that the clients'
+    // sockets drain between two slices of a long burst.
+    if (more) net::post(*ioContext_, [this] { DrainBroadcasts(); });
 }
 
 void WebSocketServer::Impl::BroadcastOnLoop(const Text& text) {

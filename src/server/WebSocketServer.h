@@ -81,6 +81,20 @@ public:
 
     class Impl;
 
+    // While a hold lives, broadcasts from every thread wait and then reach the
+    // clients together: the messages of one main-loop pass cost each client
+    // one send and the server thread one wake-up. Holds may nest.
+    class BroadcastHold {
+    public:
+        explicit BroadcastHold(WebSocketServer& server);
+        ~BroadcastHold();
+        BroadcastHold(const BroadcastHold&) = delete;
+        BroadcastHold& operator=(const BroadcastHold&) = delete;
+
+    private:
+        Impl& impl_;
+    };
+
 private:
     std::unique_ptr<Impl> impl_;
 };

@@ -29,6 +29,7 @@
 #include <boost/beast/websocket/stream.hpp>
 #include <nlohmann/json.hpp>
 
+#include "server/BatchedWriteStream.h"
 #include "server/JsonMessagePool.h"
 #include "server/WebSocketServer.h"
 
@@ -80,6 +81,8 @@ public:
     void SetAcceptingConnections(bool accepting) { acceptingConnections_.store(accepting); }
     bool IsAcceptingConnections() const { return acceptingConnections_.load(); }
     void BroadcastJson(const nlohmann::json& message);
+    void HoldBroadcasts();
+    void ReleaseBroadcasts();
 
     // Server-thread side, used by the sessions.
     const Clock& clock() const { return clock_; }
@@ -97,7 +100,7 @@ private:
     void OnAccept(boost::system::error_code ec, server_detail::tcp::socket socket);
     void ShutdownOnLoop();
     void ScheduleBroadcastDrain();
-    void DrainOneBroadcast();
+    void DrainBroadcasts();
     void BroadcastOnLoop(const Text& text);
 
     bool RefuseForeignHost(const std::shared_ptr<HttpSession>& session, const server_detail::HttpRequest& request);
@@ -147,11 +150,12 @@ private:
     std::shared_ptr<WebSocketMessageHandler> messageHandler_;
     std::shared_ptr<const ConnectionStatusProvider> connectionStatusProvider_;
 
-    // Broadcasts on their way to the server thread, taken one per loop turn.
+    // Broadcasts on their way to the server thread, taken a slice per loop turn.
     std::mutex broadcastMutex_;
     std::deque<Text> pendingBroadcasts_;
     std::size_t pendingBroadcastBytes_ = 0;
     bool drainScheduled_ = false;
+    int broadcastHolds_ = 0;
     bool droppingBroadcasts_ = false;
 
     // Server thread only: every connection that is not yet an open client.
@@ -194,17 +198,18 @@ private:
 
 // One WebSocket connection, from the upgrade to the close.
 //
-// Back-pressure rule: every frame handed to a client waits in the client's
-// send queue until its socket has taken all of it (the frame being written
-// counts too). A frame joins the queue when the queue is empty or when the
-// queued bytes plus the frame stay within kMaxQueuedBytesPerClient (256 KiB).
-// Otherwise the socket has stopped taking data: the client is disconnected at
-// once, without a close frame (its close code is 1006), and the frame is not
-// queued. So the bridge never holds more than 256 KiB for one client (a
-// single larger frame is sent on its own). Broadcasts reach the server thread
-// one per loop turn, after the write completions that arrived meanwhile, so a
-// client whose socket drains is at most a frame or two behind even inside a
-// burst and is never cut for it.
+// Back-pressure rule: every frame handed to a client counts against it until
+// its socket has taken all of it. A frame is taken when nothing waits behind
+// the send in progress, or when the unsent bytes plus the frame stay within
+// kMaxQueuedBytesPerClient (256 KiB). Otherwise the socket has stopped taking
+// data: the client is disconnected at once, without a close frame (its close
+// code is 1006), and the frame is dropped. So the bridge holds at most 256 KiB
+// for one client besides the send in progress (a single larger frame is sent
+// on its own). The completion of a send is only seen a moment after the
+// socket took it, hence the exception for a frame that would wait alone.
+// Broadcasts reach the server thread in slices of at most 64 KiB per loop
+// turn, after the sends that completed meanwhile, so a client whose socket
+// drains is never cut inside a burst.
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
     WsSession(WebSocketServer::Impl& server, beast::tcp_stream stream, WebSocketServer::PerSocketData data);
@@ -218,31 +223,26 @@ public:
     // Immediate close of the socket, no close frame.
     void Abort();
     bool IsClosing() const { return closeRequested_ || aborted_; }
-    std::size_t queuedBytes() const { return queuedBytes_; }
+    // Bytes the socket has not taken yet.
+    std::size_t queuedBytes() const { return ws_.next_layer().unsentBytes(); }
     const WebSocketServer::PerSocketData& data() const { return data_; }
 
 private:
     void OnAccept(boost::system::error_code ec);
     void ReadMessage();
     void OnRead(boost::system::error_code ec);
-    void WriteNext();
-    void OnWrite(boost::system::error_code ec);
     void StartClose();
     void Finish(boost::system::error_code ec);
     int CloseCodeFor(boost::system::error_code ec) const;
 
     WebSocketServer::Impl& server_;
-    websocket::stream<beast::tcp_stream> ws_;
+    websocket::stream<BatchedWriteStream> ws_;
     HttpRequest request_;
     beast::flat_buffer readBuffer_;
     net::steady_timer closeTimer_;
     const WebSocketServer::PerSocketData data_;
-    std::deque<Text> sendQueue_;
-    std::size_t queuedBytes_ = 0;
-    bool writing_ = false;
     bool open_ = false;
     bool closeRequested_ = false;
-    bool closeStarted_ = false;
     bool aborted_ = false;
     bool finished_ = false;
     int closeCode_ = 0;

@@ -450,6 +450,43 @@ TEST_F(ServerTest, HealthyClientsKeepUpWithABurstLargerThanTheQueueLimit) {
     EXPECT_EQ(server.GetClientCount(), 2u);
 }
 
+TEST_F(ServerTest, FramesOfEveryLengthFormArriveIntactBeforeTheCloseFrame) {
+    auto client = connect();
+    // Payload lengths at the edges of the 7-bit, 16-bit and 64-bit forms.
+    const std::vector<std::size_t> sizes{8, 125, 126, 127, 65535, 65536, 70000};
+    for (const std::size_t size : sizes) {
+        server.BroadcastJson({{"p", std::string(size - 8, 'x')}});  // {"p":""} is 8 bytes
+    }
+    for (const std::size_t size : sizes) {
+        std::string text;
+        ASSERT_FALSE(client->Read(text));
+        EXPECT_EQ(text.size(), size);
+        EXPECT_EQ(json::parse(text)["p"].get<std::string>().size(), size - 8);
+    }
+    server.BroadcastJson({{"last", true}});
+    std::string last;
+    ASSERT_FALSE(client->Read(last));
+    std::thread stopper([&] { server.Stop(); });
+    EXPECT_EQ(client->WaitForClose(), 1001);
+    stopper.join();
+}
+
+TEST_F(ServerTest, BroadcastsWaitForTheEndOfAHoldAndKeepTheirOrder) {
+    auto client = connect();
+    {
+        const WebSocketServer::BroadcastHold outer(server);
+        server.BroadcastJson({{"seq", 1}});
+        {
+            const WebSocketServer::BroadcastHold inner(server);
+            server.BroadcastJson({{"seq", 2}});
+        }
+        // Answers to the client are not held: the pong overtakes both.
+        EXPECT_EQ(roundTrip(*client, R"({"type":"ping"})")["type"], "pong");
+    }
+    EXPECT_EQ(client->ReadJson()["seq"], 1);
+    EXPECT_EQ(client->ReadJson()["seq"], 2);
+}
+
 TEST_F(ServerTest, OneFrameAboveTheQueueLimitStillReachesAnIdleClient) {
     Reader reader(connect(), 1);
     server.BroadcastJson({{"seq", 0}, {"pad", std::string(WebSocketServer::kMaxQueuedBytesPerClient + 1000, 'x')}});
