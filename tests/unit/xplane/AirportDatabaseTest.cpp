@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <cmath>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -20,7 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::InstallTree;
-using test::TempDir;
 using test::writeFile;
 
 std::string aptFile(const std::string& airports) { return "I\n1000 Version - test data\n\n" + airports + "99\n"; }
@@ -51,13 +54,6 @@ struct FakeMachine {
     }
 };
 
-std::string quoted(const std::string& text) {
-    std::string result(1, '"');
-    result += text;
-    result += '"';
-    return result;
-}
-
 // Prefix and number; written out because GCC 12 at -O3 misreports
 // "literal" + std::to_string(n) (-Wrestrict).
 std::string numbered(const char* prefix, int number) {
@@ -66,11 +62,18 @@ std::string numbered(const char* prefix, int number) {
     return text;
 }
 
+// The airport's name, or "error: " and the error text.
 std::string lookupName(AirportDatabase& database, const std::string& icao) {
     XPlaneAirportRecord record;
     std::string error;
     if (!database.loadAirport(icao, record, error)) return "error: " + error;
     return record.name;
+}
+
+std::string lookupName(const std::string& root, const std::string& icao) {
+    AirportDatabase database;
+    database.setRoot(root);
+    return lookupName(database, icao);
 }
 
 // ---- apt.dat file order -------------------------------------------------
@@ -82,7 +85,7 @@ TEST(AirportDatabaseFileOrder, PacksInListOrderThenCustomThenGlobalAirports) {
     tree.writePack("Quoted Pack", aptFile(airport("KQQQ", "Quoted")));
     tree.writePack("Disabled Pack", aptFile(airport("KAAA", "Disabled")));
     tree.writeCustomGlobal(aptFile(airport("KAAA", "Custom Global")));
-    tree.writeGlobal(aptFile(airport("KAAA", "Global")));
+    tree.writeGlobal(aptFile(airport("KAAA", "Global") + airport("KBBB", "Boeing Field")));
     const fs::path absolutePack = tree.root() / "elsewhere" / "Absolute Pack";
     writeFile(absolutePack / "Earth nav data" / "apt.dat", aptFile(""));
     tree.writePackList("I\r\n1000 Version\r\nSCENERY\r\n\r\n"
@@ -103,22 +106,10 @@ TEST(AirportDatabaseFileOrder, PacksInListOrderThenCustomThenGlobalAirports) {
     for (auto& path : expected) path.make_preferred();
     EXPECT_EQ(collectAptDatFiles(tree.root()), expected);
 
-    AirportDatabase database;
-    database.setRoot(tree.rootText());
-    EXPECT_EQ(lookupName(database, "KAAA"), "Pack B");
-    EXPECT_EQ(lookupName(database, "KQQQ"), "Quoted");
-}
-
-TEST(AirportDatabaseFileOrder, CustomPackOverridesGlobalAirportAndOthersFallThrough) {
-    InstallTree tree;
-    tree.writePack("KSEA Demo", aptFile(airport("KSEA", "Custom Seattle")));
-    tree.writePackList("SCENERY_PACK Custom Scenery/KSEA Demo/\n");
-    tree.writeGlobal(aptFile(airport("KSEA", "Global Seattle") + airport("KBFI", "Boeing Field")));
-
-    AirportDatabase database;
-    database.setRoot(tree.rootText());
-    EXPECT_EQ(lookupName(database, "KSEA"), "Custom Seattle");
-    EXPECT_EQ(lookupName(database, "KBFI"), "Boeing Field");
+    // The custom pack overrides the global airport; others fall through to it.
+    EXPECT_EQ(lookupName(tree.rootText(), "KAAA"), "Pack B");
+    EXPECT_EQ(lookupName(tree.rootText(), "KQQQ"), "Quoted");
+    EXPECT_EQ(lookupName(tree.rootText(), "KBBB"), "Boeing Field");
 }
 
 TEST(AirportDatabaseFileOrder, WithoutPackListTheCustomGlobalAirportsComeFirst) {
@@ -126,10 +117,7 @@ TEST(AirportDatabaseFileOrder, WithoutPackListTheCustomGlobalAirportsComeFirst) 
     tree.writeCustomGlobal(aptFile(airport("KAAA", "Custom Global")));
     tree.writeGlobal(aptFile(airport("KAAA", "Global")));
     EXPECT_EQ(collectAptDatFiles(tree.root()).size(), 2u);
-
-    AirportDatabase database;
-    database.setRoot(tree.rootText());
-    EXPECT_EQ(lookupName(database, "KAAA"), "Custom Global");
+    EXPECT_EQ(lookupName(tree.rootText(), "KAAA"), "Custom Global");
 }
 
 TEST(AirportDatabaseFileOrder, UnreadableFileIsSkipped) {
@@ -137,13 +125,11 @@ TEST(AirportDatabaseFileOrder, UnreadableFileIsSkipped) {
     fs::create_directories(tree.packApt("Broken"));  // "apt.dat" is a folder
     tree.writePackList("SCENERY_PACK Custom Scenery/Broken/\n");
     tree.writeGlobal(aptFile(airport("KAAA", "Global")));
-    AirportDatabase database;
-    database.setRoot(tree.rootText());
-    EXPECT_EQ(lookupName(database, "KAAA"), "Global");
+    EXPECT_EQ(lookupName(tree.rootText(), "KAAA"), "Global");
 }
 
-TEST(AirportDatabaseFileOrder, PathsAreUtf8Text) {
-    TempDir dir;
+TEST(AirportDatabaseFileOrder, PathsAreUtf8TextFromEverySource) {
+    test::TempDir dir;
     const std::string rootText = utf8FromPath(dir.path()) + "/X-Plane Z\xc3\xbcrich \xe2\x9c\x88";
     const fs::path root = pathFromUtf8(rootText);
     writeFile(root / "Global Scenery" / "Global Airports" / "Earth nav data" / "apt.dat", aptFile(airport("KAAA", "Global")));
@@ -155,61 +141,43 @@ TEST(AirportDatabaseFileOrder, PathsAreUtf8Text) {
     fromEnvironment.environment = {{"XPLANE_ROOT", rootText}};
     auto first = fromEnvironment.database();
     EXPECT_EQ(lookupName(first, "KAAA"), "Pack");
-
     FakeMachine fromProcess;
     fromProcess.imagePaths = {rootText + "/X-Plane.exe"};
     auto second = fromProcess.database();
     EXPECT_EQ(lookupName(second, "KAAA"), "Pack");
-
-    AirportDatabase third;
-    third.setRoot(rootText);
-    EXPECT_EQ(lookupName(third, "KAAA"), "Pack");
+    EXPECT_EQ(lookupName(rootText, "KAAA"), "Pack");
 }
 
 // ---- root discovery -----------------------------------------------------
 
-TEST(AirportDatabaseDiscovery, InstallTestAcceptsEitherGlobalAirportsFolder) {
-    InstallTree global;
-    global.writeGlobal(aptFile(""));
-    InstallTree custom;
-    custom.writeCustomGlobal(aptFile(""));
-    InstallTree packOnly;
-    packOnly.writePack("Pack", aptFile(""));
-    EXPECT_TRUE(isXPlaneInstallRoot(global.root()));
-    EXPECT_TRUE(isXPlaneInstallRoot(custom.root()));
-    EXPECT_FALSE(isXPlaneInstallRoot(packOnly.root()));
-    EXPECT_FALSE(isXPlaneInstallRoot(packOnly.root() / "missing"));
-}
-
-TEST(AirportDatabaseDiscovery, XPlaneRootComesFirstAndMayBeQuoted) {
-    InstallTree rootTree, homeTree;
+// XPLANE_ROOT (quotes allowed), else XPLANE_HOME when XPLANE_ROOT is empty,
+// else the running processes; an invalid XPLANE_ROOT skips XPLANE_HOME. An
+// install holds either "Global Airports" folder; custom packs alone are none.
+TEST(AirportDatabaseDiscovery, SourcesInOrder) {
+    InstallTree rootTree, homeTree, runningTree, notInstall;
     rootTree.writeGlobal(aptFile(airport("KAAA", "From root")));
-    homeTree.writeGlobal(aptFile(airport("KAAA", "From home")));
-    FakeMachine machine;
-    machine.environment = {{"XPLANE_ROOT", quoted(rootTree.rootText())}, {"XPLANE_HOME", homeTree.rootText()}};
-    auto database = machine.database();
-    EXPECT_EQ(lookupName(database, "KAAA"), "From root");
-    EXPECT_EQ(machine.processQueries, 0);
-}
-
-TEST(AirportDatabaseDiscovery, XPlaneHomeServesWhenXPlaneRootIsEmpty) {
-    InstallTree homeTree;
-    homeTree.writeGlobal(aptFile(airport("KAAA", "From home")));
-    FakeMachine machine;
-    machine.environment = {{"XPLANE_ROOT", ""}, {"XPLANE_HOME", quoted(homeTree.rootText())}};
-    auto database = machine.database();
-    EXPECT_EQ(lookupName(database, "KAAA"), "From home");
-}
-
-TEST(AirportDatabaseDiscovery, InvalidXPlaneRootSkipsXPlaneHomeAndSearchesProcesses) {
-    InstallTree homeTree, runningTree, notInstall;
-    homeTree.writeGlobal(aptFile(airport("KAAA", "From home")));
+    homeTree.writeCustomGlobal(aptFile(airport("KAAA", "From home")));
+    notInstall.writePack("Pack", aptFile(airport("KAAA", "Pack only")));
     runningTree.writeGlobal(aptFile(airport("KAAA", "From process")));
-    FakeMachine machine;
-    machine.environment = {{"XPLANE_ROOT", notInstall.rootText()}, {"XPLANE_HOME", homeTree.rootText()}};
-    machine.imagePaths = {(notInstall.root() / "X-Plane.exe").string(), (runningTree.root() / "X-Plane.exe").string()};
-    auto database = machine.database();
-    EXPECT_EQ(lookupName(database, "KAAA"), "From process");
+    const std::vector<std::string> processes = {(notInstall.root() / "X-Plane.exe").string(),
+                                                (runningTree.root() / "X-Plane.exe").string()};
+    struct Case {
+        std::string root, home, expected;
+        int processQueries;
+    };
+    const Case cases[] = {
+        {'"' + rootTree.rootText() + '"', homeTree.rootText(), "From root", 0},
+        {"", '"' + homeTree.rootText() + '"', "From home", 0},
+        {notInstall.rootText(), homeTree.rootText(), "From process", 1},
+    };
+    for (const Case& c : cases) {
+        FakeMachine machine;
+        machine.environment = {{"XPLANE_ROOT", c.root}, {"XPLANE_HOME", c.home}};
+        machine.imagePaths = processes;
+        auto database = machine.database();
+        EXPECT_EQ(lookupName(database, "KAAA"), c.expected);
+        EXPECT_EQ(machine.processQueries, c.processQueries) << c.expected;
+    }
 }
 
 TEST(AirportDatabaseDiscovery, NothingFoundFailsAndTheNextLookupTriesAgain) {
@@ -280,23 +248,7 @@ TEST(AirportDatabaseDiscovery, ProcessMatchingIsCaseInsensitiveOnWholeNames) {
 
 // ---- lookups, errors and the cache --------------------------------------
 
-TEST(AirportDatabaseLookup, ErrorTexts) {
-    InstallTree tree;
-    tree.writeGlobal(aptFile(airport("KAAA", "A")));
-    AirportDatabase database;
-    database.setRoot(tree.rootText());
-    XPlaneAirportRecord record;
-    std::string error;
-    EXPECT_FALSE(database.loadAirport("", record, error));
-    EXPECT_EQ(error, "ICAO cannot be empty");
-    EXPECT_FALSE(database.loadAirport("KZZZ", record, error));
-    EXPECT_EQ(error, "Airport not found in apt.dat");
-    database.setRoot((tree.root() / "nothing here").string());
-    EXPECT_FALSE(database.loadAirport("KAAA", record, error));
-    EXPECT_EQ(error, "No apt.dat files found under X-Plane root");
-}
-
-TEST(AirportDatabaseLookup, LowerCaseIdentFindsUpperCaseHeader) {
+TEST(AirportDatabaseLookup, ErrorTextsAndLowerCaseIdents) {
     InstallTree tree;
     tree.writeGlobal(aptFile(airport("KAAA", "Alpha")));
     AirportDatabase database;
@@ -306,6 +258,11 @@ TEST(AirportDatabaseLookup, LowerCaseIdentFindsUpperCaseHeader) {
     ASSERT_TRUE(database.loadAirport("kaAa", record, error)) << error;
     EXPECT_EQ(record.icao, "KAAA");
     EXPECT_EQ(record.name, "Alpha");
+
+    EXPECT_EQ(lookupName(database, ""), "error: ICAO cannot be empty");
+    EXPECT_EQ(lookupName(database, "KZZZ"), "error: Airport not found in apt.dat");
+    database.setRoot((tree.root() / "nothing here").string());
+    EXPECT_EQ(lookupName(database, "KAAA"), "error: No apt.dat files found under X-Plane root");
 }
 
 TEST(AirportDatabaseLookup, FoundAirportsComeFromTheCacheAndMissesAreReadAgain) {
@@ -338,12 +295,9 @@ TEST(AirportDatabaseLookup, ConcurrentLookupsAgree) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 40; ++i) {
                 const int n = (t * 37 + i * 11) % 220;  // 200 and above are misses
-                XPlaneAirportRecord record;
-                std::string error;
-                const bool found = database.loadAirport(numbered("K", 100 + n), record, error);
-                const bool right = n < 200 ? found && record.name == numbered("Airport ", n)
-                                           : !found && error == AirportDatabase::kNotFoundError;
-                if (!right) ++failures;
+                const std::string expected = n < 200 ? numbered("Airport ", n)
+                                                     : std::string("error: ") + AirportDatabase::kNotFoundError;
+                if (lookupName(database, numbered("K", 100 + n)) != expected) ++failures;
             }
         });
     }
@@ -352,6 +306,95 @@ TEST(AirportDatabaseLookup, ConcurrentLookupsAgree) {
     });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures, 0);
+}
+
+// ---- the real apt.dat kept beside the project -----------------------------
+// Skipped when the archive or gzip is not at hand (for example under Wine).
+
+class AirportDatabaseRealData : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const char* shared = std::getenv("NAVOREL_SHARED_DIR");
+        const fs::path archive = (shared != nullptr && *shared != '\0' ? fs::path(shared)
+                                  : fs::path(__FILE__).parent_path() / ".." / ".." / ".." / ".." / "shared") /
+                                 "data" / "apt.dat.gz";
+        tree_ = std::make_unique<InstallTree>();
+        fs::create_directories(tree_->globalApt().parent_path());
+        const std::string command = "gzip -dc \"" + archive.string() + "\" > \"" + tree_->globalApt().string() + "\"";
+        std::error_code ec;
+        if (!fs::exists(archive, ec) || std::system(command.c_str()) != 0 ||
+            fs::file_size(tree_->globalApt(), ec) < 1000000) {
+            skipReason_ = "cannot decompress " + archive.string();
+            tree_.reset();
+        }
+    }
+    static void TearDownTestSuite() { tree_.reset(); }
+
+    void SetUp() override {
+        if (!tree_) GTEST_SKIP() << skipReason_;
+        database_.setRoot(tree_->rootText());
+    }
+
+    XPlaneAirportRecord load(const std::string& icao) {
+        XPlaneAirportRecord record;
+        std::string error;
+        EXPECT_TRUE(database_.loadAirport(icao, record, error)) << icao << ": " << error;
+        return record;
+    }
+
+    static inline std::unique_ptr<InstallTree> tree_;
+    static inline std::string skipReason_;
+    AirportDatabase database_;
+};
+
+// Length and bearing computed independently of the haversine and atan2
+// forms: from the chord between the two end vectors, and its projection onto
+// the north and east directions at end 1.
+std::pair<double, double> chordLengthAndBearing(double lat1, double lon1, double lat2, double lon2) {
+    constexpr double kRad = 3.14159265358979323846 / 180;
+    const auto unit = [](double lat, double lon) {
+        return std::array<double, 3>{std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)};
+    };
+    const auto a = unit(lat1 * kRad, lon1 * kRad), b = unit(lat2 * kRad, lon2 * kRad);
+    const std::array<double, 3> d{b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const double north = -std::sin(lat1 * kRad) * (std::cos(lon1 * kRad) * d[0] + std::sin(lon1 * kRad) * d[1]) +
+                         std::cos(lat1 * kRad) * d[2];
+    const double east = -std::sin(lon1 * kRad) * d[0] + std::cos(lon1 * kRad) * d[1];
+    const double bearing = std::atan2(east, north) / kRad;
+    return {2 * std::asin(std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) / 2) * 6371000.0,
+            bearing < 0 ? bearing + 360 : bearing};
+}
+
+TEST_F(AirportDatabaseRealData, RunwaysAgreeWithAnIndependentComputation) {
+    const struct {
+        const char* icao;
+        std::size_t runway;
+        double lat1, lon1, lat2, lon2, displaced;
+    } cases[] = {
+        {"ksfo", 0, 37.62872250, -122.39342127, 37.61351918, -122.35716907, 0.0},  // 10L/28R
+        {"KSFO", 2, 37.60620279, -122.38114713, 37.62781186, -122.36681630, 149.96},  // 01R
+        {"EGLL", 0, 51.47747035, -0.48962591, 51.47767520, -0.43326100, 306.02},
+    };
+    for (const auto& c : cases) {
+        const auto airport = load(c.icao);
+        ASSERT_GT(airport.runways.size(), c.runway) << c.icao;
+        const auto& runway = airport.runways[c.runway];
+        const auto [length, bearing] = chordLengthAndBearing(c.lat1, c.lon1, c.lat2, c.lon2);
+        EXPECT_NEAR(runway.lengthMeters, length, 1e-3) << c.icao;
+        EXPECT_NEAR(runway.headingDegrees, bearing, 1e-6) << c.icao;
+        EXPECT_DOUBLE_EQ(runway.primaryDisplacedThresholdMeters, c.displaced) << c.icao;
+    }
+    const auto ksfo = load("KSFO");
+    EXPECT_NEAR(ksfo.runways.at(0).lengthMeters, 3618, 10);  // 11,870 ft published
+    EXPECT_NEAR(ksfo.runways.at(0).headingDegrees, 118, 1);
+}
+
+// Found only after reading the whole 106 MB.
+TEST_F(AirportDatabaseRealData, LastAirportOfTheFile) {
+    const auto last = load("NE26");
+    EXPECT_EQ(last.name, "[X] Wilber Municipal");
+    ASSERT_EQ(last.runways.size(), 1u);
+    EXPECT_EQ(last.runways[0].secondaryNumber, 36);
 }
 
 }  // namespace

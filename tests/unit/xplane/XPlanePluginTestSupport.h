@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,11 +11,27 @@
 #include <utility>
 #include <vector>
 
-#include "support/ManualClock.h"
 #include "platform/UdpSocket.h"
+#include "support/ManualClock.h"
 #include "xplane/XPlanePluginProvider.h"
 
 namespace navorel::test {
+
+using Values = std::vector<double>;
+using Events = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// The picked fields of every record, one after the other. The records are
+// packed: pick fields by value.
+template <typename Record, typename Pick>
+Values fields(const std::vector<Record>& records, Pick pick) {
+    Values values;
+    for (const Record& record : records) {
+        for (const double value : pick(record)) values.push_back(value);
+    }
+    return values;
+}
+
+inline auto Near(const Values& expected) { return ::testing::Pointwise(::testing::DoubleNear(1e-4), expected); }
 
 // Polls a condition with short pauses until it holds or the time-out passes.
 inline bool waitFor(const std::function<bool()>& condition,
@@ -37,55 +54,52 @@ inline std::uint16_t freeUdpPort() {
 // Everything the provider handed to its receivers; callable from any thread.
 class RecordedOutput {
 public:
-    std::vector<FlightData> flights() const { return copy(flights_); }
-    std::vector<SystemsData> systems() const { return copy(systems_); }
-    std::vector<EquipmentData> equipment() const { return copy(equipment_); }
-    std::vector<AlertData> alerts() const { return copy(alerts_); }
-    std::vector<LandingData> landings() const { return copy(landings_); }
-    std::vector<std::string> titles() const { return copy(titles_); }
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> events() const { return copy(events_); }
+    std::vector<FlightData> flights() const { return get(&Lists::flights); }
+    std::vector<SystemsData> systems() const { return get(&Lists::systems); }
+    std::vector<EquipmentData> equipment() const { return get(&Lists::equipment); }
+    std::vector<AlertData> alerts() const { return get(&Lists::alerts); }
+    std::vector<LandingData> landings() const { return get(&Lists::landings); }
+    std::vector<std::string> titles() const { return get(&Lists::titles); }
+    Events events() const { return get(&Lists::events); }
 
     void clear() {
         std::lock_guard lock(mutex_);
-        flights_.clear();
-        systems_.clear();
-        equipment_.clear();
-        alerts_.clear();
-        landings_.clear();
-        titles_.clear();
-        events_.clear();
+        lists_ = {};
     }
 
     void attachTo(XPlanePluginProvider& provider) {
-        provider.setFlightDataCallback([this](const FlightData& d) { add(flights_, d); });
-        provider.setSystemsDataCallback([this](const SystemsData& d) { add(systems_, d); });
-        provider.setEquipmentDataCallback([this](const EquipmentData& d) { add(equipment_, d); });
-        provider.setAlertDataCallback([this](const AlertData& d) { add(alerts_, d); });
-        provider.setLandingDataCallback([this](const LandingData& d) { add(landings_, d); });
-        provider.setAircraftInfoCallback([this](const AircraftInfo& d) { add(titles_, std::string(d.title)); });
-        provider.setSimEventCallback([this](std::uint32_t type, std::uint32_t data) { add(events_, std::pair(type, data)); });
+        provider.setFlightDataCallback([this](const FlightData& d) { add(&Lists::flights, d); });
+        provider.setSystemsDataCallback([this](const SystemsData& d) { add(&Lists::systems, d); });
+        provider.setEquipmentDataCallback([this](const EquipmentData& d) { add(&Lists::equipment, d); });
+        provider.setAlertDataCallback([this](const AlertData& d) { add(&Lists::alerts, d); });
+        provider.setLandingDataCallback([this](const LandingData& d) { add(&Lists::landings, d); });
+        provider.setAircraftInfoCallback([this](const AircraftInfo& d) { add(&Lists::titles, std::string(d.title)); });
+        provider.setSimEventCallback([this](std::uint32_t type, std::uint32_t data) { add(&Lists::events, {type, data}); });
     }
 
 private:
+    struct Lists {
+        std::vector<FlightData> flights;
+        std::vector<SystemsData> systems;
+        std::vector<EquipmentData> equipment;
+        std::vector<AlertData> alerts;
+        std::vector<LandingData> landings;
+        std::vector<std::string> titles;
+        Events events;
+    };
     template <typename T>
-    void add(std::vector<T>& list, const T& item) {
+    void add(std::vector<T> Lists::*list, const T& item) {
         std::lock_guard lock(mutex_);
-        list.push_back(item);
+        (lists_.*list).push_back(item);
     }
     template <typename T>
-    std::vector<T> copy(const std::vector<T>& list) const {
+    std::vector<T> get(std::vector<T> Lists::*list) const {
         std::lock_guard lock(mutex_);
-        return list;
+        return lists_.*list;
     }
 
     mutable std::mutex mutex_;
-    std::vector<FlightData> flights_;
-    std::vector<SystemsData> systems_;
-    std::vector<EquipmentData> equipment_;
-    std::vector<AlertData> alerts_;
-    std::vector<LandingData> landings_;
-    std::vector<std::string> titles_;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> events_;
+    Lists lists_;
 };
 
 // A provider on a free loopback port with a manual clock, plus a socket that
