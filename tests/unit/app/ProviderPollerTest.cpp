@@ -1,39 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
+#include "FakeProvider.h"
 #include "app/ProviderPoller.h"
-#include "app/records/SimulatorProvider.h"
 #include "supervision/ReconnectionManager.h"
 #include "support/ManualClock.h"
 
 namespace navorel {
 namespace {
-
-// A provider whose processing fails on demand.
-class FakeProvider final : public SimulatorProvider {
-public:
-    bool connect() override { return connected = true; }
-    void disconnect() override {
-        connected = false;
-        ++disconnects;
-    }
-    bool isConnected() const override { return connected; }
-    void processMessages() override {
-        ++polls;
-        if (failNext) throw std::runtime_error("pipe broken");
-    }
-    void setPreflightMode() override {}
-    void requestDataSnapshot() override {}
-    void setActiveMode() override {}
-    bool setPaused(bool) override { return true; }
-    std::string getLastError() const override { return {}; }
-
-    bool connected = false;
-    bool failNext = false;
-    int polls = 0;
-    int disconnects = 0;
-};
 
 class ProviderPollerTest : public ::testing::Test {
 protected:
@@ -45,49 +18,43 @@ protected:
         EXPECT_TRUE(reconnection.attemptConnection());
     }
 
+    void poll(int times, bool awaitingTelemetry = false) {
+        for (int i = 0; i < times; ++i) poller.poll(provider, reconnection, awaitingTelemetry);
+    }
+
     test::ManualClock clock;
-    FakeProvider provider;
+    test::FakeProvider provider;
     ReconnectionManager reconnection;
     ProviderPoller poller;
     std::vector<std::string> lostReasons;
 };
 
-TEST_F(ProviderPollerTest, FourFailuresInARowForceOneReconnection) {
-    provider.failNext = true;
-    for (int i = 0; i < 3; ++i) poller.poll(provider, reconnection, false);
+TEST_F(ProviderPollerTest, FourFailuresInARowForceOneReconnectionAndASuccessStartsTheCountAgain) {
+    provider.failPolls = true;
+    poll(3);
+    provider.failPolls = false;
+    poll(1);
+    EXPECT_EQ(poller.consecutiveFailures(), 0);
+
+    provider.failPolls = true;
+    poll(3);
     EXPECT_EQ(provider.disconnects, 0);
-    poller.poll(provider, reconnection, false);
+    EXPECT_EQ(reconnection.getState(), ConnectionState::CONNECTED);
+    poll(1);
     EXPECT_EQ(provider.disconnects, 1);
     EXPECT_EQ(reconnection.getState(), ConnectionState::DISCONNECTED);
-    ASSERT_EQ(lostReasons.size(), 1u);
-    EXPECT_EQ(lostReasons[0], "Connection lost: Multiple processing failures");
-    // Disconnected now: the provider is no longer polled.
-    poller.poll(provider, reconnection, false);
-    EXPECT_EQ(provider.polls, 4);
+    EXPECT_EQ(lostReasons, std::vector<std::string>{"Connection lost: Multiple processing failures"});
+    poll(1);  // disconnected now: the provider is no longer polled
+    EXPECT_EQ(provider.polls, 8);
 }
 
-TEST_F(ProviderPollerTest, ASuccessInBetweenResetsTheCount) {
-    provider.failNext = true;
-    for (int i = 0; i < 3; ++i) poller.poll(provider, reconnection, false);
-    provider.failNext = false;
-    poller.poll(provider, reconnection, false);
-    EXPECT_EQ(poller.consecutiveFailures(), 0);
-    provider.failNext = true;
-    for (int i = 0; i < 3; ++i) poller.poll(provider, reconnection, false);
-    EXPECT_EQ(provider.disconnects, 0);
-    EXPECT_EQ(reconnection.getState(), ConnectionState::CONNECTED);
-}
-
-TEST_F(ProviderPollerTest, ALostConnectionIsReportedUnlessTelemetryIsAwaited) {
+TEST_F(ProviderPollerTest, ALostConnectionIsReportedOnceUnlessTelemetryIsAwaited) {
     provider.connected = false;
-    poller.poll(provider, reconnection, true);
+    poll(1, true);
     EXPECT_EQ(reconnection.getState(), ConnectionState::CONNECTED);
-    poller.poll(provider, reconnection, false);
+    poll(2);
     EXPECT_EQ(reconnection.getState(), ConnectionState::DISCONNECTED);
-    ASSERT_EQ(lostReasons.size(), 1u);
-    EXPECT_EQ(lostReasons[0], "Connection lost: Simulator disconnected unexpectedly");
-    poller.poll(provider, reconnection, false);  // already disconnected: reported once
-    EXPECT_EQ(lostReasons.size(), 1u);
+    EXPECT_EQ(lostReasons, std::vector<std::string>{"Connection lost: Simulator disconnected unexpectedly"});
 }
 
 }  // namespace

@@ -35,66 +35,48 @@ std::uint16_t freePort() {
     return probe.localPort();
 }
 
-// Plays the plugin: sends one datagram every few milliseconds until stopped.
-class PluginSender {
-public:
-    PluginSender(std::uint16_t port, std::string datagram) {
-        socket_.open(0, 10ms);
-        thread_ = std::thread([this, port, datagram] {
-            while (!stop_.load()) {
-                socket_.sendTo(port, datagram);
-                std::this_thread::sleep_for(5ms);
-            }
-        });
-    }
-    ~PluginSender() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    platform::UdpSocket socket_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 struct ProbeRun {
     int code = -1;
     std::vector<std::string> out;
     std::string err;
 };
 
-ProbeRun runProbe(const BridgeOptions& options, std::chrono::milliseconds duration) {
+// Runs the probe on free ports while a thread plays the plugin, sending the
+// datagram every few milliseconds.
+ProbeRun probeWhileSending(const std::string& datagram, std::chrono::milliseconds duration) {
+    BridgeOptions options;
+    options.pluginTelemetryPort = freePort();
+    options.pluginControlPort = freePort();
+    platform::UdpSocket plugin;
+    plugin.open(0, 10ms);
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        while (!stop.load()) {
+            plugin.sendTo(options.pluginTelemetryPort, datagram);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
     std::ostringstream out;
     std::ostringstream err;
     ProbeRun run;
     run.code = RunXPlaneProbe(options, duration, out, err);
+    stop = true;
+    sender.join();
     run.out = lines(out.str());
     run.err = err.str();
+    EXPECT_EQ(run.out.at(0), "[XPlane Plugin] Connecting UDP telemetry on port " +
+                                 std::to_string(options.pluginTelemetryPort) + "...");
     return run;
 }
 
-BridgeOptions optionsOnFreePorts() {
-    BridgeOptions options;
-    options.pluginTelemetryPort = freePort();
-    options.pluginControlPort = freePort();
-    return options;
-}
-
+// The three outcomes of the real binary (telemetry, none, port taken) are
+// checked end to end; these pin the line formats and the counting rules.
 TEST(XPlaneProbeTest, TelemetryGivesAtMostFiveLinesPerKindAndTheFullCount) {
-    const BridgeOptions options = optionsOnFreePorts();
-    ProbeRun run;
-    {
-        PluginSender plugin(options.pluginTelemetryPort,
-                            R"({"lat":47.25,"lon":8.5,"alt_ft":1234.5678,"sim_on_ground":true,)"
-                            R"("spoilers_ratio":0.125,"ias_kt":300,"vne_kt":250})");
-        run = runProbe(options, 300ms);
-    }
+    const ProbeRun run = probeWhileSending(R"({"lat":47.25,"lon":8.5,"alt_ft":1234.5678,"sim_on_ground":true,)"
+                                           R"("spoilers_ratio":0.125,"ias_kt":300,"vne_kt":250})",
+                                           300ms);
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.err, "");
-    ASSERT_FALSE(run.out.empty());
-    EXPECT_EQ(run.out.front(), "[XPlane Plugin] Connecting UDP telemetry on port " +
-                                   std::to_string(options.pluginTelemetryPort) + "...");
     EXPECT_EQ(countStartingWith(run.out, "[XPlane Plugin] flight "), 5u);
     EXPECT_EQ(countStartingWith(run.out, "[XPlane Plugin] systems "), 5u);
     // Alerts go out on change only: one.
@@ -110,37 +92,12 @@ TEST(XPlaneProbeTest, TelemetryGivesAtMostFiveLinesPerKindAndTheFullCount) {
     EXPECT_EQ(match[1], match[2]);
 }
 
-TEST(XPlaneProbeTest, NoTelemetryEndsWithCodeOne) {
-    const BridgeOptions options = optionsOnFreePorts();
-    const ProbeRun run = runProbe(options, 50ms);
-    EXPECT_EQ(run.code, 1);
-    ASSERT_EQ(run.out.size(), 2u);
-    EXPECT_EQ(run.out[1], "[XPlane Plugin] Samples received in 0.05s: flight=0, systems=0, alert=0");
-    EXPECT_EQ(run.err, "[XPlane Plugin] No telemetry received. Verify plugin is loaded and ports match.\n");
-}
-
 TEST(XPlaneProbeTest, SystemsAloneAreNotTelemetry) {
-    const BridgeOptions options = optionsOnFreePorts();
-    ProbeRun run;
-    {
-        PluginSender plugin(options.pluginTelemetryPort, R"({"sim_on_ground":false,"lat":1,"lon":2})");
-        run = runProbe(options, 200ms);
-    }
+    const ProbeRun run = probeWhileSending(R"({"sim_on_ground":false,"lat":1,"lon":2})", 200ms);
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(countStartingWith(run.out, "[XPlane Plugin] flight "), 0u);
     EXPECT_GT(countStartingWith(run.out, "[XPlane Plugin] systems "), 0u);
     EXPECT_EQ(run.err, "[XPlane Plugin] No telemetry received. Verify plugin is loaded and ports match.\n");
-}
-
-TEST(XPlaneProbeTest, TakenPortReportsTheBindError) {
-    platform::UdpSocket holder;
-    ASSERT_EQ(holder.open(0, 10ms), platform::UdpSocket::OpenResult::OK);
-    BridgeOptions options;
-    options.pluginTelemetryPort = holder.localPort();
-    const ProbeRun run = runProbe(options, 5s);
-    EXPECT_EQ(run.code, 1);
-    ASSERT_EQ(run.out.size(), 1u);
-    EXPECT_EQ(run.err, "[XPlane Plugin] Connect failed: Failed to bind UDP socket (port in use?)\n");
 }
 
 }  // namespace

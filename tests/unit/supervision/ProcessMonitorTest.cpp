@@ -41,9 +41,9 @@ protected:
         for (std::string& name : names) processes.push_back(ProcessEntry{pid++, std::move(name)});
     }
 
-    // Starts the monitor and moves time to its first scan.
-    void startAndScan() {
-        monitor.start();
+    // Sets the process list and moves time to the next scan.
+    void scanWith(std::vector<std::string> names) {
+        run(std::move(names));
         clock.advance(5s);
         monitor.poll();
     }
@@ -52,23 +52,18 @@ protected:
     test::CapturedLog log;
     std::vector<ProcessEntry> processes{{4, "System"}, {500, "explorer.exe"}};
     bool snapshotFails = false;
+    bool snapshotThrows = false;
     int scans = 0;
     std::vector<Event> events;
     ProcessMonitor monitor{kAutomaticNames, 5,
                            [this]() -> std::optional<std::vector<ProcessEntry>> {
                                ++scans;
+                               if (snapshotThrows) throw std::runtime_error("proc unavailable");
                                if (snapshotFails) return std::nullopt;
                                return processes;
                            },
                            clock, log.logger()};
 };
-
-TEST(ProcessStateNames, NamesEveryValueAndUnknownOtherwise) {
-    EXPECT_STREQ(processStateName(ProcessState::NOT_DETECTED), "NOT_DETECTED");
-    EXPECT_STREQ(processStateName(ProcessState::DETECTED), "DETECTED");
-    EXPECT_STREQ(processStateName(ProcessState::LOST), "LOST");
-    EXPECT_EQ(ProcessMonitor::getStateName(static_cast<ProcessState>(3)), "UNKNOWN");
-}
 
 TEST_F(ProcessMonitorTest, ScansAtMostOncePerIntervalAndNotBeforeTheFirstHasPassed) {
     monitor.start();
@@ -83,23 +78,21 @@ TEST_F(ProcessMonitorTest, ScansAtMostOncePerIntervalAndNotBeforeTheFirstHasPass
                                                     "FlightSimulator.exe, FlightSimulator2024.exe"});
 }
 
-TEST_F(ProcessMonitorTest, StartingLateScansAtOnce) {
-    run({"X-Plane 12.exe"});
+TEST_F(ProcessMonitorTest, StartingLateScansAtOnceAndTheFirstWatchedProcessInTheListWins) {
+    run({"FlightSimulator2024.exe", "X-Plane.exe"});
     clock.advance(5s);
     monitor.start();
     EXPECT_EQ(scans, 1);
-    EXPECT_EQ(monitor.getState(), ProcessState::DETECTED);
+    EXPECT_EQ(monitor.getDetectedProcess(), "FlightSimulator2024.exe");
 }
 
 TEST_F(ProcessMonitorTest, MatchesWholeNamesInAnyCaseAndKeepsTheListsSpelling) {
-    run({"X-Plane.exe.bak", "X-Plane.exe2", "My X-Plane.exe", "X-Plane", "x-plane.ex"});
-    startAndScan();
+    monitor.start();
+    scanWith({"X-Plane.exe.bak", "X-Plane.exe2", "My X-Plane.exe", "X-Plane", "x-plane.ex"});
     EXPECT_EQ(monitor.getState(), ProcessState::NOT_DETECTED);
     EXPECT_TRUE(events.empty());
 
-    run({"explorer.exe", "X-PLANE.EXE"});
-    clock.advance(5s);
-    monitor.poll();
+    scanWith({"explorer.exe", "X-PLANE.EXE"});
     EXPECT_EQ(monitor.getState(), ProcessState::DETECTED);
     EXPECT_EQ(monitor.getDetectedProcess(), "X-PLANE.EXE");
     EXPECT_EQ(events, (std::vector<Event>{{ProcessState::DETECTED, "Process detected: X-PLANE.EXE"}}));
@@ -107,15 +100,9 @@ TEST_F(ProcessMonitorTest, MatchesWholeNamesInAnyCaseAndKeepsTheListsSpelling) {
               "[INFO ] [ProcessMonitor] State: NOT_DETECTED -> DETECTED (Process detected: X-PLANE.EXE)");
 }
 
-TEST_F(ProcessMonitorTest, FirstWatchedProcessInTheListWins) {
-    run({"FlightSimulator2024.exe", "X-Plane.exe"});
-    startAndScan();
-    EXPECT_EQ(monitor.getDetectedProcess(), "FlightSimulator2024.exe");
-}
-
 TEST_F(ProcessMonitorTest, OnlyAStartOrAnEndBetweenScansIsAnEvent) {
-    run({"X-Plane.exe"});
-    startAndScan();
+    monitor.start();
+    scanWith({"X-Plane.exe"});
     ASSERT_EQ(events.size(), 1u);
 
     // Exited and restarted between two scans, under a new pid.
@@ -123,15 +110,11 @@ TEST_F(ProcessMonitorTest, OnlyAStartOrAnEndBetweenScansIsAnEvent) {
     clock.advance(5s);
     monitor.poll();
     // Replaced in the same scan by another watched simulator.
-    run({"FlightSimulator.exe"});
-    clock.advance(5s);
-    monitor.poll();
+    scanWith({"FlightSimulator.exe"});
     EXPECT_EQ(events.size(), 1u);
     EXPECT_EQ(monitor.getDetectedProcess(), "X-Plane.exe") << "the first name is kept";
 
-    run({});
-    clock.advance(5s);
-    monitor.poll();
+    scanWith({});
     EXPECT_EQ(monitor.getState(), ProcessState::NOT_DETECTED);
     EXPECT_EQ(monitor.getDetectedProcess(), "");
     EXPECT_EQ(events.back(), (Event{ProcessState::NOT_DETECTED, "Process terminated: X-Plane.exe"}));
@@ -139,42 +122,29 @@ TEST_F(ProcessMonitorTest, OnlyAStartOrAnEndBetweenScansIsAnEvent) {
               "[INFO ] [ProcessMonitor] State: DETECTED -> NOT_DETECTED (Process terminated: X-Plane.exe)");
 }
 
-TEST_F(ProcessMonitorTest, FailedSnapshotIsWarnedAndCountsAsNoProcess) {
-    run({"FlightSimulator.exe"});
-    startAndScan();
+TEST_F(ProcessMonitorTest, FailedOrThrowingSnapshotIsWarnedAndCountsAsNoProcess) {
+    monitor.start();
+    scanWith({"FlightSimulator.exe"});
     snapshotFails = true;
-    clock.advance(5s);
-    monitor.poll();
+    scanWith({"FlightSimulator.exe"});
     EXPECT_EQ(monitor.getState(), ProcessState::NOT_DETECTED);
     EXPECT_EQ(events.back(), (Event{ProcessState::NOT_DETECTED, "Process terminated: FlightSimulator.exe"}));
-    const auto lines = log.lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[WARN ] [ProcessMonitor] Failed to create process snapshot"),
-              1);
-}
 
-TEST(ProcessMonitorSource, ThrowingSourceCountsAsAFailedSnapshot) {
-    test::ManualClock clock;
-    test::CapturedLog log;
-    ProcessMonitor monitor(
-        {"X-Plane.exe"}, 5,
-        []() -> std::optional<std::vector<ProcessEntry>> { throw std::runtime_error("proc unavailable"); }, clock,
-        log.logger());
-    clock.advance(5s);
-    monitor.start();
+    snapshotThrows = true;
+    scanWith({"FlightSimulator.exe"});
     EXPECT_EQ(monitor.getState(), ProcessState::NOT_DETECTED);
-    EXPECT_EQ(log.lines().back(), "[WARN ] [ProcessMonitor] Failed to create process snapshot");
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[WARN ] [ProcessMonitor] Failed to create process snapshot"), 2);
 }
 
 TEST_F(ProcessMonitorTest, StoppedMonitorNeitherScansNorChanges) {
-    run({"X-Plane 11.exe"});
-    startAndScan();
+    monitor.start();
+    scanWith({"X-Plane 11.exe"});
     monitor.stop();
     EXPECT_EQ(log.lines().back(), "[INFO ] [ProcessMonitor] Stopped monitoring processes");
 
-    run({});
     const int scansBefore = scans;
-    clock.advance(1min);
-    monitor.poll();
+    scanWith({});
     EXPECT_EQ(scans, scansBefore);
     EXPECT_EQ(monitor.getState(), ProcessState::DETECTED);
     EXPECT_EQ(monitor.getDetectedProcess(), "X-Plane 11.exe");
@@ -183,17 +153,11 @@ TEST_F(ProcessMonitorTest, StoppedMonitorNeitherScansNorChanges) {
 TEST(ProcessMonitorLifetime, DestroyingARunningMonitorStopsIt) {
     test::ManualClock clock;
     test::CapturedLog log;
-    auto source = []() -> std::optional<std::vector<ProcessEntry>> { return std::vector<ProcessEntry>{}; };
     {
-        ProcessMonitor monitor({"X-Plane.exe"}, 5, source, clock, log.logger());
-        ProcessMonitor::setInstance(&monitor);
-        EXPECT_EQ(ProcessMonitor::instance(), &monitor);
+        ProcessMonitor monitor({"X-Plane.exe"}, 5, [] { return std::vector<ProcessEntry>{}; }, clock, log.logger());
         monitor.start();
     }
-    EXPECT_EQ(ProcessMonitor::instance(), nullptr);
-    EXPECT_EQ(log.take().back(), "[INFO ] [ProcessMonitor] Stopped monitoring processes");
-    { ProcessMonitor idle({"X-Plane.exe"}, 5, source, clock, log.logger()); }
-    EXPECT_TRUE(log.lines().empty()) << "a monitor that never ran has nothing to stop";
+    EXPECT_EQ(log.lines().back(), "[INFO ] [ProcessMonitor] Stopped monitoring processes");
 }
 
 // The platform's own process list, with a real child process whose name is

@@ -53,14 +53,6 @@ protected:
     std::vector<Event> events;
 };
 
-TEST(ConnectionStateNames, NamesEveryValueAndUnknownOtherwise) {
-    EXPECT_STREQ(connectionStateName(ConnectionState::DISCONNECTED), "DISCONNECTED");
-    EXPECT_STREQ(connectionStateName(ConnectionState::CONNECTING), "CONNECTING");
-    EXPECT_STREQ(connectionStateName(ConnectionState::CONNECTED), "CONNECTED");
-    EXPECT_STREQ(connectionStateName(ConnectionState::CONNECTION_FAILED), "CONNECTION_FAILED");
-    EXPECT_STREQ(connectionStateName(static_cast<ConnectionState>(4)), "UNKNOWN");
-}
-
 TEST(ReconnectionBackoff, DoublesFromOneSecondAndStaysAtThirty) {
     const std::uint64_t expected[] = {1, 1, 2, 4, 8, 16, 30, 30, 30};
     for (int n = 0; n < 9; ++n) EXPECT_EQ(ReconnectionManager::backoffSeconds(n), expected[n]) << n;
@@ -69,21 +61,13 @@ TEST(ReconnectionBackoff, DoublesFromOneSecondAndStaysAtThirty) {
     EXPECT_EQ(ReconnectionManager::backoffSeconds(std::numeric_limits<std::int32_t>::min()), 30u);
 }
 
-TEST_F(ReconnectionManagerTest, FirstAttemptIsDueAtOnceWhateverTheClockSays) {
-    EXPECT_TRUE(manager.shouldAttemptReconnect());
+TEST_F(ReconnectionManagerTest, FirstAttemptIsDueAtOnceAndEachDelayWaitsWholeSecondsTruncated) {
+    EXPECT_TRUE(manager.shouldAttemptReconnect()) << "whatever the clock says";
     EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 0u);
-    EXPECT_EQ(manager.getStateName(), "DISCONNECTED");
-    EXPECT_FALSE(manager.attemptConnection());
-    EXPECT_EQ(connectCalls, 1);
-}
-
-TEST_F(ReconnectionManagerTest, EachDelayWaitsWholeSecondsTruncated) {
-    const int delays[] = {1, 2, 4, 8, 16, 30, 30};
     ASSERT_FALSE(manager.attemptConnection());
-    for (const int delay : delays) {
+    for (const int delay : {1, 2, 4, 8, 16, 30, 30}) {
         SCOPED_TRACE("delay " + std::to_string(delay));
-        clock.advance(std::chrono::seconds(delay) - 100ms);
-        EXPECT_FALSE(manager.isBackoffElapsed()) << "a fraction short of the delay truncates to one second less";
+        clock.advance(std::chrono::seconds(delay) - 100ms);  // 1.9 s of a 2 s delay counts as 1 s
         EXPECT_FALSE(manager.shouldAttemptReconnect());
         const int callsBefore = connectCalls;
         EXPECT_FALSE(manager.attemptConnection());
@@ -108,7 +92,12 @@ TEST_F(ReconnectionManagerTest, FailureIsLoggedAndTheCapHoldsAfterHundredsOfFail
     EXPECT_EQ(events, (std::vector<Event>{{ConnectionState::CONNECTING, "Attempting connection"},
                                           {ConnectionState::CONNECTION_FAILED, "Connection attempt failed"}}));
 
-    failAttempts(499);
+    failAttempts(2);
+    EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 4u);
+    clock.advance(3500ms);
+    EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 1u) << "counts down in whole seconds";
+
+    failAttempts(497);
     EXPECT_EQ(manager.getFailedAttempts(), 500);
     EXPECT_EQ(log.lines().back(),
               "[INFO ] [ReconnectionManager] Next attempt in 30s (will keep trying while the simulator is running)");
@@ -117,6 +106,7 @@ TEST_F(ReconnectionManagerTest, FailureIsLoggedAndTheCapHoldsAfterHundredsOfFail
     EXPECT_FALSE(manager.isBackoffElapsed());
     clock.advance(1ms);
     EXPECT_TRUE(manager.isBackoffElapsed());
+    EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 0u);
 }
 
 TEST_F(ReconnectionManagerTest, MissingConnectFunctionIsAnErrorAndAFailedAttempt) {
@@ -124,16 +114,18 @@ TEST_F(ReconnectionManagerTest, MissingConnectFunctionIsAnErrorAndAFailedAttempt
     EXPECT_FALSE(bare.attemptConnection());
     EXPECT_EQ(bare.getState(), ConnectionState::CONNECTION_FAILED);
     EXPECT_EQ(bare.getFailedAttempts(), 1);
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[1], "[ERROR] [ReconnectionManager] No connect function set");
-    EXPECT_EQ(lines[2], "[WARN ] [ReconnectionManager] Connection attempt 1 failed: No connect function");
+    EXPECT_EQ(log.lines().at(1), "[ERROR] [ReconnectionManager] No connect function set");
+    EXPECT_EQ(log.lines().at(2), "[WARN ] [ReconnectionManager] Connection attempt 1 failed: No connect function");
 }
 
-TEST_F(ReconnectionManagerTest, SuccessResetsTheCountSoALossStartsOverAtOneSecond) {
+TEST_F(ReconnectionManagerTest, OnlyALossWhileConnectedCountsAndItStartsOverAtOneSecond) {
+    manager.onConnectionLost("Switching simulator");
     failAttempts(4);
+    manager.onConnectionLost("Switching simulator");
+    EXPECT_EQ(events.size(), 8u) << "a loss while not connected is silent";
+    EXPECT_EQ(log.take().size(), 16u) << "a loss while not connected is silent";
+
     connect();
-    EXPECT_EQ(manager.getState(), ConnectionState::CONNECTED);
     EXPECT_EQ(manager.getFailedAttempts(), 0);
     EXPECT_EQ(events.back(), (Event{ConnectionState::CONNECTED, "Connection established"}));
     EXPECT_FALSE(manager.shouldAttemptReconnect()) << "connected";
@@ -154,47 +146,19 @@ TEST_F(ReconnectionManagerTest, SuccessResetsTheCountSoALossStartsOverAtOneSecon
     EXPECT_TRUE(manager.shouldAttemptReconnect()) << "back to a one-second delay";
 }
 
-TEST_F(ReconnectionManagerTest, LossIsIgnoredUnlessConnected) {
-    manager.onConnectionLost("Switching simulator");
-    failAttempts(1);
-    const auto eventsBefore = events.size();
-    log.take();
-    manager.onConnectionLost("Switching simulator");
-    EXPECT_EQ(manager.getState(), ConnectionState::CONNECTION_FAILED);
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(events.size(), eventsBefore);
-}
-
-TEST_F(ReconnectionManagerTest, SecondsUntilNextAttemptCountDownInWholeSeconds) {
-    failAttempts(3);
-    EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 4u);
-    clock.advance(3500ms);
-    EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 1u);
-    clock.advance(500ms);
-    EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 0u);
-    clock.advance(1h);
-    EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 0u);
-}
-
 TEST_F(ReconnectionManagerTest, ProcessRestartClearsTheCountAndLeavesOnlyAFailedState) {
     failAttempts(5);
     manager.onProcessRestarted();
-    EXPECT_EQ(manager.getState(), ConnectionState::DISCONNECTED);
     EXPECT_EQ(events.back(), (Event{ConnectionState::DISCONNECTED, "Process restarted - ready to connect"}));
     EXPECT_EQ(manager.getSecondsUntilNextAttempt(), 1u) << "one second after the previous attempt";
 
     connect();
-    const auto eventsBefore = events.size();
     manager.onProcessRestarted();
     EXPECT_EQ(manager.getState(), ConnectionState::CONNECTED);
-    EXPECT_EQ(manager.getFailedAttempts(), 0);
-    EXPECT_EQ(events.size(), eventsBefore);
-
     manager.onConnectionLost("x");
-    const auto linesBefore = log.lines().size();
+    const auto eventsBefore = events.size();
     manager.onProcessRestarted();
-    EXPECT_EQ(manager.getState(), ConnectionState::DISCONNECTED);
-    EXPECT_EQ(log.lines().size(), linesBefore) << "DISCONNECTED is not a failed state";
+    EXPECT_EQ(events.size(), eventsBefore) << "neither CONNECTED nor DISCONNECTED is a failed state";
 }
 
 TEST_F(ReconnectionManagerTest, ConnectExceptionsPassThroughAndARepeatedStateIsSilent) {
