@@ -1,82 +1,34 @@
-"""Shared launcher for the end-to-end tests: runs the real NavorelBridge.
-
-`bridge(*args, env=..., cwd=..., port=...)` starts the binary named by the
-NAVOREL_BRIDGE environment variable, reads its standard output until the line
-"WEBSOCKET_PORT=<n>" and returns a BridgeProcess whose `port` is that number.
-Every process a test started is stopped with SIGINT (then killed, if it does
-not end in time) when the test is over. All waits are bounded.
+"""Shared fixtures of the end-to-end tests: the real NavorelBridge (named by
+NAVOREL_BRIDGE, behind the "|"-separated NAVOREL_BRIDGE_LAUNCHER when set,
+e.g. Wine), clients, the fake X-Plane process and the plugin-port lock.
+Every bridge a test started is stopped afterwards; all waits are bounded.
 """
 
 import os
 import re
 import signal
-import socket
 import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
-# Debian's python3-websockets lives in the system's dist-packages, which an
-# interpreter from elsewhere (pyenv, a virtualenv) does not search.
-try:
-    import websockets  # noqa: F401
-except ImportError:
-    _DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
-    if os.path.isdir(_DEBIAN_PACKAGES) and _DEBIAN_PACKAGES not in sys.path:
-        sys.path.append(_DEBIAN_PACKAGES)
+from runtime_support import Client, fake_xplane_process, free_port, plugin_ports_lock
 
 BRIDGE = os.environ.get("NAVOREL_BRIDGE")
-START_TIMEOUT = 20.0
+LAUNCHER = [part for part in os.environ.get("NAVOREL_BRIDGE_LAUNCHER", "").split("|") if part]
+# Wine's first start of a program in a prefix can take a while.
+START_TIMEOUT = 120.0 if LAUNCHER else 20.0
 STOP_TIMEOUT = 20.0
 
 PORT_LINE = re.compile(r"^WEBSOCKET_PORT=(\d+)\r?$", re.MULTILINE)
+CONFLICT_LINE = re.compile(r"^WEBSOCKET_PORT_CONFLICT=(\d+)\r?$", re.MULTILINE)
 # A sanitizer build of the bridge reports problems on standard error.
 SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|ERROR: LeakSanitizer|runtime error:")
-CONFLICT_LINE = re.compile(r"^WEBSOCKET_PORT_CONFLICT=(\d+)\r?$", re.MULTILINE)
-
-
-def free_port():
-    """A loopback port that nothing listened on a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class _Collector(threading.Thread):
-    """Drains one pipe of the child into a text buffer that tests can wait on."""
-
-    def __init__(self, pipe, changed):
-        super().__init__(daemon=True)
-        self._pipe = pipe
-        self._changed = changed
-        self._chunks = []
-        self.closed = False
-
-    def run(self):
-        try:
-            while True:
-                data = os.read(self._pipe.fileno(), 65536)
-                if not data:
-                    break
-                with self._changed:
-                    self._chunks.append(data)
-                    self._changed.notify_all()
-        except OSError:
-            pass
-        finally:
-            with self._changed:
-                self.closed = True
-                self._changed.notify_all()
-
-    def text(self):
-        with self._changed:
-            return b"".join(self._chunks).decode("utf-8", errors="replace")
 
 
 class BridgeProcess:
-    """One running bridge with its output collected as it arrives."""
+    """One running bridge with both output streams collected as they arrive."""
 
     def __init__(self, args, env=None, cwd=None):
         if not BRIDGE:
@@ -89,49 +41,56 @@ class BridgeProcess:
                 full_env[key] = str(value)
         self.args = [str(a) for a in args]
         self._changed = threading.Condition()
-        self.process = subprocess.Popen(
-            [BRIDGE, *self.args],
-            cwd=str(cwd) if cwd else None,
-            env=full_env,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-        )
-        self._stdout = _Collector(self.process.stdout, self._changed)
-        self._stderr = _Collector(self.process.stderr, self._changed)
-        self._stdout.start()
-        self._stderr.start()
+        self._chunks = {"stdout": [], "stderr": []}
+        self._open = {"stdout": True, "stderr": True}
+        self.process = subprocess.Popen([*LAUNCHER, BRIDGE, *self.args], cwd=str(cwd) if cwd else None,
+                                        env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self._readers = [threading.Thread(target=self._drain, args=(name,), daemon=True) for name in self._open]
+        for reader in self._readers:
+            reader.start()
         self.port = None
         self.conflict_port = None
 
-    # -- output -------------------------------------------------------------
+    def _drain(self, name):
+        pipe = getattr(self.process, name)
+        try:
+            for data in iter(lambda: os.read(pipe.fileno(), 65536), b""):
+                with self._changed:
+                    self._chunks[name].append(data)
+                    self._changed.notify_all()
+        except OSError:
+            pass
+        finally:
+            with self._changed:
+                self._open[name] = False
+                self._changed.notify_all()
+
+    def _text(self, name):
+        return b"".join(self._chunks[name]).decode("utf-8", "replace")
 
     @property
     def stdout(self):
-        return self._stdout.text()
+        with self._changed:
+            return self._text("stdout")
 
     @property
     def stderr(self):
-        return self._stderr.text()
+        with self._changed:
+            return self._text("stderr")
 
     def wait_for_output(self, pattern, timeout=START_TIMEOUT, stream="stdout"):
-        """Waits until `pattern` (a substring or compiled regex) appears in the
-        stream; returns the regex match (or True), or None when the time is up
-        or the stream has closed without it."""
-        collector = self._stdout if stream == "stdout" else self._stderr
+        """Waits until `pattern` (a substring or compiled regex) appears; returns
+        the match (or True), or None when time is up or the stream closed."""
         deadline = time.monotonic() + timeout
         with self._changed:
             while True:
-                text = b"".join(collector._chunks).decode("utf-8", "replace")
-                if isinstance(pattern, str):
-                    if pattern in text:
-                        return True
-                else:
-                    match = pattern.search(text)
-                    if match:
-                        return match
+                text = self._text(stream)
+                found = (pattern in text) if isinstance(pattern, str) else pattern.search(text)
+                if found:
+                    return found
                 left = deadline - time.monotonic()
-                if left <= 0 or collector.closed:
+                if left <= 0 or not self._open[stream]:
                     return None
                 self._changed.wait(min(left, 0.2))
 
@@ -139,20 +98,12 @@ class BridgeProcess:
         match = self.wait_for_output(PORT_LINE, timeout)
         if not match:
             self.stop()
-            raise AssertionError(
-                "bridge did not report WEBSOCKET_PORT=\nargs: %s\nexit: %s\nstdout:\n%s\nstderr:\n%s"
-                % (self.args, self.process.returncode, self.stdout, self.stderr)
-            )
+            raise AssertionError("bridge did not report WEBSOCKET_PORT=\nargs: %s\nexit: %s\nstdout:\n%s\nstderr:\n%s"
+                                 % (self.args, self.process.returncode, self.stdout, self.stderr))
         self.port = int(match.group(1))
         conflict = CONFLICT_LINE.search(self.stdout)
         self.conflict_port = int(conflict.group(1)) if conflict else None
         return self.port
-
-    # -- process ------------------------------------------------------------
-
-    @property
-    def returncode(self):
-        return self.process.poll()
 
     def send_signal(self, sig=signal.SIGINT):
         if self.process.poll() is None:
@@ -164,9 +115,7 @@ class BridgeProcess:
         try:
             code = self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            self._join_pipes()
+            self.kill()
             raise AssertionError("bridge did not exit within %.0f s\nstdout:\n%s\nstderr:\n%s"
                                  % (timeout, self.stdout, self.stderr))
         self._join_pipes()
@@ -177,40 +126,33 @@ class BridgeProcess:
         self.send_signal(sig)
         return self.wait(timeout)
 
-    def _join_pipes(self):
-        self._stdout.join(5)
-        self._stderr.join(5)
-        for pipe in (self.process.stdout, self.process.stderr):
-            try:
-                pipe.close()
-            except OSError:
-                pass
-
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
+        self.process.kill()
         self.process.wait()
         self._join_pipes()
+
+    def _join_pipes(self):
+        for reader in self._readers:
+            reader.join(5)
+        for pipe in (self.process.stdout, self.process.stderr):
+            pipe.close()
 
 
 @pytest.fixture
 def bridge(tmp_path):
-    """Factory that starts bridges and stops them all after the test.
+    """Factory: bridge(*args, env=None, cwd=None, port="auto", wait_port=True).
 
-    bridge(*args, env=None, cwd=None, port="auto", wait_port=True):
-      port="auto" adds "--port <free port>" unless args already name one;
-      port=None adds nothing; a number adds "--port <number>".
-      env entries override the inherited environment (None removes one).
-      cwd defaults to the test's temporary directory (the log file goes there).
+    port="auto" adds "--port <free port>" unless args name one; None adds
+    nothing; a number adds "--port <number>". env entries override the
+    inherited environment (None removes one). cwd defaults to tmp_path.
     """
     started = []
 
     def start(*args, env=None, cwd=None, port="auto", wait_port=True):
         args = [str(a) for a in args]
-        if port == "auto":
-            if "--port" not in args:
-                args = ["--port", str(free_port())] + args
-        elif port is not None:
+        if port == "auto" and "--port" not in args:
+            port = free_port()
+        if port not in (None, "auto"):
             args = ["--port", str(port)] + args
         process = BridgeProcess(args, env=env, cwd=cwd or tmp_path)
         started.append(process)
@@ -221,20 +163,41 @@ def bridge(tmp_path):
     yield start
     reports = []
     for process in started:
-        if process.returncode is None:
-            try:
-                process.stop()
-            except AssertionError:
-                process.kill()
-        else:
-            process.kill()
+        try:
+            process.stop()
+        except AssertionError:
+            pass  # killed by wait()
         if SANITIZER_REPORT.search(process.stderr):
             reports.append(process.stderr)
     if reports:
         pytest.fail("sanitizer report from the bridge:\n" + "\n".join(reports), pytrace=False)
 
 
-@pytest.fixture(name="free_port")
-def free_port_fixture():
-    """The free_port() helper, for tests that need a port of their own."""
-    return free_port
+@pytest.fixture
+def clients():
+    """Factory: clients(process) opens a Client that has read its welcome."""
+    opened = []
+
+    def open_client(process, **options):
+        client = Client(process.port, **options)
+        opened.append(client)
+        client.wait_type("connection")
+        return client
+
+    yield open_client
+    for client in opened:
+        client.close()
+
+
+@pytest.fixture(scope="module")
+def plugin_ports():
+    """The machine-wide lock of the fixed plugin ports, held for a whole
+    module; every module that binds them or starts a fake X-Plane uses it."""
+    with plugin_ports_lock():
+        yield
+
+
+@pytest.fixture
+def xplane_process():
+    with fake_xplane_process() as child:
+        yield child

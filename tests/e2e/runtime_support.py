@@ -1,7 +1,6 @@
-"""Helpers for the end-to-end tests of the running bridge: a WebSocket client
-that collects every frame in the background, a scripted X-Plane plugin on UDP,
-a fake X-Plane process, the machine-wide lock of the plugin ports and the
-bridge's rounding rule.
+"""Helpers for the end-to-end tests: a WebSocket client that collects every
+frame in the background, a scripted X-Plane plugin on UDP, a fake X-Plane
+process, the machine-wide lock of the plugin ports and the bridge's rounding.
 
 Every wait here is bounded; a failed wait raises AssertionError with what was
 seen so far.
@@ -28,7 +27,7 @@ try:
 except ImportError:
     sys.path.append("/usr/lib/python3/dist-packages")
     import websockets
-from websockets.exceptions import ConnectionClosed
+from websockets.exceptions import ConnectionClosed, InvalidStatusCode
 
 TELEMETRY_PORT = 49005
 CONTROL_PORT = 49006
@@ -94,12 +93,45 @@ def now_ticks():
     return time.time_ns() // 100
 
 
-# ---------------------------------------------------------------------------
+def payload(message):
+    """A message without its timestamp."""
+    return {k: v for k, v in message.items() if k != "timestamp"}
+
+
+def free_port():
+    """A loopback port that nothing listened on a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def port_is_free(port, kind=socket.SOCK_DGRAM):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        try:
+            probe.bind(("127.0.0.1", port))
+            return True
+        except OSError:
+            return False
+
+
+def wait_until(condition, timeout=WAIT, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+def clean_env(**extra):
+    """Environment overrides for a bridge that must not find an X-Plane install
+    on its own."""
+    env = {"XPLANE_ROOT": None, "XPLANE_HOME": None}
+    env.update(extra)
+    return env
 
 
 class Frame:
-    __slots__ = ("at", "text", "message")
-
     def __init__(self, at, text):
         self.at = at
         self.text = text
@@ -123,8 +155,6 @@ class Client:
         options.setdefault("open_timeout", timeout)
         self.frames = []
         self.closed = False
-        self.close_code = None
-        self.close_reason = None
         self._changed = threading.Condition()
         self._loop = asyncio.new_event_loop()
         self._thread = threading.Thread(target=self._loop.run_forever, daemon=True)
@@ -134,6 +164,7 @@ class Client:
         except BaseException:
             self._stop_loop()
             raise
+        self.response_headers = self._ws.response_headers
         self._reader = asyncio.run_coroutine_threadsafe(self._read(), self._loop)
 
     @staticmethod
@@ -155,11 +186,11 @@ class Client:
         finally:
             with self._changed:
                 self.closed = True
-                self.close_code = self._ws.close_code
-                self.close_reason = self._ws.close_reason
                 self._changed.notify_all()
 
     def _stop_loop(self):
+        if self._loop.is_closed():
+            return  # closed before
         self._loop.call_soon_threadsafe(self._loop.stop)
         self._thread.join(5)
         if not self._thread.is_alive():
@@ -168,8 +199,13 @@ class Client:
     # -- sending --------------------------------------------------------------
 
     def send(self, message):
-        text = message if isinstance(message, str) else json.dumps(message)
-        self._call(self._ws.send(text))
+        """Sends text or (bytes) a binary frame; other values as JSON."""
+        data = message if isinstance(message, (str, bytes)) else json.dumps(message)
+        self._call(self._ws.send(data))
+
+    def send_raw_text(self, data):
+        """A text frame with exactly these bytes, valid UTF-8 or not."""
+        self._call(self._ws.write_frame(True, 0x1, data))
 
     def command(self, message, timeout=WAIT):
         """Sends a command and returns the answer ("response" or "error")."""
@@ -229,9 +265,11 @@ class Client:
                 if left <= 0:
                     raise AssertionError("the connection stayed open for %.1f s" % timeout)
                 self._changed.wait(min(left, 0.2))
-        return self.close_code, self.close_reason
+        return self._ws.close_code, self._ws.close_reason
 
     def close(self):
+        if self._loop.is_closed():
+            return
         if not self.closed:
             try:
                 self._call(self._ws.close(), 5)
@@ -250,7 +288,14 @@ class Client:
         self.close()
 
 
-# ---------------------------------------------------------------------------
+def refusal(port, **options):
+    """The HTTP status with which the bridge refuses this upgrade (None when
+    it accepts it)."""
+    try:
+        Client(port, **options).close()
+    except InvalidStatusCode as refused:
+        return refused.status_code
+    return None
 
 
 class Plugin:
@@ -258,28 +303,22 @@ class Plugin:
     telemetry port at a fixed rate from a socket bound to the control port,
     and records (and, with obey_pause, obeys) the commands it receives."""
 
-    def __init__(self, fields=None, rate=20.0, control_port=CONTROL_PORT, obey_pause=False):
+    def __init__(self, fields=None, rate=20.0, obey_pause=False):
         self._lock = threading.Lock()
         self._fields = dict(fields or {})
         self._sending = True
         self.rate = rate
         self.obey_pause = obey_pause
-        self.sent = 0
         self.controls = []  # raw datagrams received on the control port
         self._stop = threading.Event()
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.socket.bind(("127.0.0.1", control_port))
+        self.socket.bind(("127.0.0.1", CONTROL_PORT))
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
     def set(self, **fields):
         with self._lock:
             self._fields.update(fields)
-
-    def remove(self, *names):
-        with self._lock:
-            for name in names:
-                self._fields.pop(name, None)
 
     def replace(self, fields):
         with self._lock:
@@ -289,21 +328,14 @@ class Plugin:
         with self._lock:
             self._sending = on
 
-    def send_now(self, fields_or_text):
-        """One extra datagram at once (the periodic ones go on)."""
-        text = fields_or_text if isinstance(fields_or_text, (str, bytes)) else json.dumps(fields_or_text)
-        data = text.encode() if isinstance(text, str) else text
+    def send_now(self, data):
+        """One extra datagram (bytes, or fields as JSON) at once; the periodic ones go on."""
+        data = data if isinstance(data, bytes) else json.dumps(data).encode()
         self.socket.sendto(data, ("127.0.0.1", TELEMETRY_PORT))
 
     def wait_controls(self, count, timeout=WAIT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self._lock:
-                if len(self.controls) >= count:
-                    return list(self.controls)
-            time.sleep(0.02)
-        with self._lock:
-            raise AssertionError("expected %d control datagrams, got %r" % (count, self.controls))
+        assert wait_until(lambda: len(self.controls) >= count, timeout), self.controls
+        return list(self.controls)
 
     def _run(self):
         period = 1.0 / self.rate
@@ -334,7 +366,6 @@ class Plugin:
             if text is not None:
                 try:
                     self.socket.sendto(text.encode(), ("127.0.0.1", TELEMETRY_PORT))
-                    self.sent += 1
                 except OSError:
                     pass  # nobody listening yet
 
@@ -348,30 +379,3 @@ class Plugin:
 
     def __exit__(self, *exc):
         self.close()
-
-
-def wait_until(condition, timeout=WAIT, step=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
-
-
-def clean_env(**extra):
-    """Environment overrides for a bridge that must not find an X-Plane install
-    on its own."""
-    env = {"XPLANE_ROOT": None, "XPLANE_HOME": None}
-    env.update(extra)
-    return env
-
-
-def port_is_free(port, kind=socket.SOCK_DGRAM):
-    with socket.socket(socket.AF_INET, kind) as probe:
-        try:
-            probe.bind(("127.0.0.1", port))
-            return True
-        except OSError:
-            return False
-

@@ -1,20 +1,15 @@
-"""REQUEST_RUNWAY_INFO end to end: the real binary reads a small X-Plane tree
-built for each test, found through XPLANE_ROOT or --xplane-root, and answers
-with "runway_info" or "runway_info_error". The runway cache that feeds the
-computed on-runway flag is checked with the plugin's telemetry.
-
-A bridge in X-Plane mode reaches for the plugin ports whenever any X-Plane
-process runs, so this module holds the machine-wide port lock too.
-"""
+"""REQUEST_RUNWAY_INFO end to end against a small X-Plane tree built for each
+test (found through XPLANE_ROOT or --xplane-root), and the on-runway flag it
+feeds. Bridges in X-Plane mode reach for the plugin ports, hence the lock."""
 
 import math
 import struct
-import time
 
 import pytest
 
-from runtime_support import (Client, Plugin, clean_env, fake_xplane_process, plugin_ports_lock, round_to,
-                             wait_until)
+from runtime_support import Plugin, clean_env, fake_xplane_process, payload, round_to
+
+pytestmark = pytest.mark.usefixtures("plugin_ports")
 
 FEET_PER_METRE = 3.280839895013123
 EARTH_RADIUS = 6371000.0
@@ -48,12 +43,6 @@ CUSTOM_APT = """I
 """
 
 
-@pytest.fixture(scope="module", autouse=True)
-def plugin_ports():
-    with plugin_ports_lock():
-        yield
-
-
 def write(path, text):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(text)
@@ -68,21 +57,6 @@ def xplane_tree(tmp_path):
           "I\n1000 Version\nSCENERY\n\nSCENERY_PACK Custom Scenery/Navorel Pack/\n"
           "SCENERY_PACK_DISABLED Custom Scenery/Missing/\n")
     return root
-
-
-@pytest.fixture
-def clients():
-    opened = []
-
-    def open_client(process):
-        client = Client(process.port)
-        opened.append(client)
-        client.wait_type("connection")
-        return client
-
-    yield open_client
-    for client in opened:
-        client.close()
 
 
 def f32(value):
@@ -137,10 +111,6 @@ EXPECTED_KNAV = {
 }
 
 
-def payload(message):
-    return {k: v for k, v in message.items() if k != "timestamp"}
-
-
 def request(client, icao):
     return client.command({"type": "REQUEST_RUNWAY_INFO", "icao": icao})
 
@@ -166,9 +136,6 @@ def assert_same(actual, expected):
         assert actual == expected and type(actual) is type(expected), (actual, expected)
 
 
-# ---------------------------------------------------------------------------
-
-
 def test_xplane_root_variable_answers_with_runway_info(bridge, clients, xplane_tree):
     process = bridge("--xplane", env=clean_env(XPLANE_ROOT=xplane_tree))
     client = clients(process)
@@ -189,19 +156,17 @@ def test_xplane_root_variable_answers_with_runway_info(bridge, clients, xplane_t
     start = client.mark()
     assert request(client, "KNAV")["data"] == {"requestId": 10001, "icao": "KNAV"}
     assert_same(payload(answer_for(client, "KNAV", start)), EXPECTED_KNAV)
-    custom = request(client, "kcus")
-    assert custom["data"]["requestId"] == 10002
+    assert request(client, "kcus")["data"]["requestId"] == 10002
     info = answer_for(client, "KCUS", start)
-    assert info["airport"]["name"] == "Custom Only Field" and info["airport"]["runwayCount"] == 1
-    assert (info["runways"][0]["primaryIdent"], info["runways"][0]["secondaryIdent"]) == ("04C", "22C")
-    assert info["runways"][0]["surface"] == "Concrete"
+    airport, custom = info["airport"], info["runways"][0]
+    assert (airport["name"], airport["runwayCount"], airport["region"], airport["magneticVariation"]) == (
+        "Custom Only Field", 1, "", 0.0)
+    assert (custom["primaryIdent"], custom["secondaryIdent"], custom["surface"]) == ("04C", "22C", "Concrete")
     # Without datum rows the position is the mean of the runway centres.
-    assert info["airport"]["latitude"] == pytest.approx(37.705, abs=1e-9)
-    assert info["airport"]["region"] == "" and info["airport"]["magneticVariation"] == 0.0
+    assert airport["latitude"] == pytest.approx(37.705, abs=1e-9)
     request(client, "KSEA")
     sea = answer_for(client, "KSEA", start)["runways"][0]
-    assert (sea["primaryNumber"], sea["primaryIdent"], sea["secondaryIdent"], sea["surface"]) == (37, "N", "S",
-                                                                                                 "Water")
+    assert (sea["primaryNumber"], sea["primaryIdent"], sea["secondaryIdent"], sea["surface"]) == (37, "N", "S", "Water")
     assert request(client, "KZZZ")["data"] == {"requestId": 10004, "icao": "KZZZ"}
     error = answer_for(client, "KZZZ", start)
     assert payload(error) == {"type": "runway_info_error", "icao": "KZZZ", "error": "Airport not found in apt.dat"}
@@ -214,69 +179,30 @@ def test_xplane_root_variable_answers_with_runway_info(bridge, clients, xplane_t
     assert request(client, "KNAV")["data"]["requestId"] == 10005
 
 
-def test_many_requests_at_once_each_get_an_answer(bridge, clients, xplane_tree):
-    process = bridge("--xplane", env=clean_env(XPLANE_ROOT=xplane_tree))
-    client = clients(process)
-    start = client.mark()
-    codes = ["KNAV", "KZZZ", "KCUS", "KSEA"] * 6
-    for code in codes:
-        client.send({"type": "REQUEST_RUNWAY_INFO", "icao": code})
-
-    def answers():
-        return [f.message for f in client.since(start) if f.type in ("runway_info", "runway_info_error")]
-
-    assert wait_until(lambda: len(answers()) >= len(codes), 30), answers()
-    responses = client.messages(start, "response")
-    assert sorted(r["data"]["requestId"] for r in responses) == list(range(10000, 10000 + len(codes)))
-    time.sleep(0.5)
-    answered = answers()
-    assert len(answered) == len(codes)
-    assert sorted(a["icao"] for a in answered) == sorted(codes)
-    assert all((a["type"] == "runway_info_error") == (a["icao"] == "KZZZ") for a in answered)
-
-
-def test_xplane_root_option_wins_over_the_environment(bridge, clients, xplane_tree, tmp_path):
+def test_install_choice_and_its_errors(bridge, clients, xplane_tree, tmp_path):
     empty = tmp_path / "not an install"
     empty.mkdir()
-    process = bridge("--xplane", "--xplane-root", xplane_tree, env=clean_env(XPLANE_ROOT=empty))
-    client = clients(process)
-    start = client.mark()
-    request(client, "KNAV")
-    assert_same(payload(answer_for(client, "KNAV", start)), EXPECTED_KNAV)
-
-
-def test_install_errors_reach_the_client(bridge, clients, xplane_tree, tmp_path):
-    empty = tmp_path / "empty"
-    empty.mkdir()
-    # An option naming a directory without apt.dat: no fallback to the environment.
-    process = bridge("--xplane", "--xplane-root", empty, env=clean_env(XPLANE_ROOT=xplane_tree))
-    client = clients(process)
-    start = client.mark()
-    request(client, "KNAV")
-    assert payload(answer_for(client, "KNAV", start)) == {
-        "type": "runway_info_error", "icao": "KNAV", "error": "No apt.dat files found under X-Plane root"}
-    process.stop()
-
-    # XPLANE_ROOT that is no install does not lead to XPLANE_HOME.
-    process = bridge("--xplane", env=clean_env(XPLANE_ROOT=empty, XPLANE_HOME=xplane_tree))
-    client = clients(process)
-    start = client.mark()
-    request(client, "KNAV")
-    assert payload(answer_for(client, "KNAV", start)) == {
-        "type": "runway_info_error", "icao": "KNAV",
-        "error": "Unable to locate X-Plane install path (set XPLANE_ROOT or --xplane-root)"}
-
-
-def test_msfs_path_without_simulator_is_refused(bridge, clients):
-    process = bridge(env=clean_env())
-    client = clients(process)
-    answer = request(client, "KNAV")
-    assert payload(answer) == {"type": "error", "success": False, "error": "SimConnect is not connected"}
+    no_apt = "No apt.dat files found under X-Plane root"
+    not_found = "Unable to locate X-Plane install path (set XPLANE_ROOT or --xplane-root)"
+    for args, env, error in [
+            (["--xplane-root", xplane_tree], {"XPLANE_ROOT": empty}, None),  # the option wins
+            (["--xplane-root", empty], {"XPLANE_ROOT": xplane_tree}, no_apt),  # and has no fallback
+            ([], {"XPLANE_ROOT": empty, "XPLANE_HOME": xplane_tree}, not_found)]:  # nor has the variable
+        process = bridge("--xplane", *args, env=clean_env(**env))
+        client = clients(process)
+        start = client.mark()
+        request(client, "KNAV")
+        answer = payload(answer_for(client, "KNAV", start))
+        if error is None:
+            assert_same(answer, EXPECTED_KNAV)
+        else:
+            assert answer == {"type": "runway_info_error", "icao": "KNAV", "error": error}, args
+        process.stop()
 
 
 def test_nearest_airport_runways_give_the_on_runway_flag(bridge, clients, xplane_tree):
-    """In ACTIVE the provider loads the plugin's nearest airport and computes
-    whether the aircraft is on one of its runways when the plugin does not say."""
+    # In ACTIVE the provider loads the plugin's nearest airport and computes
+    # whether the aircraft is on one of its runways when the plugin does not say.
     on_runway = {"type": "xp12_telemetry", "lat": 37.5005, "lon": -122.25, "alt_ft": 13.0, "sim_on_ground": True,
                  "nearest_airport_icao": "KNAV", "aircraft_name": "Runway Tester"}
     with fake_xplane_process(), Plugin(on_runway, rate=20.0) as plugin:

@@ -4,7 +4,6 @@ reading. The plugin ports are machine-wide, so this module holds their lock.
 """
 
 import base64
-import json
 import os
 import re
 import socket
@@ -12,62 +11,24 @@ import time
 
 import pytest
 
-from runtime_support import Client, Plugin, clean_env, fake_xplane_process, plugin_ports_lock, wait_until
+from runtime_support import Plugin, clean_env, wait_until
+
+pytestmark = pytest.mark.usefixtures("plugin_ports")
 
 DETECT = 15.0
 
 DATAGRAM = {
-    "type": "xp12_telemetry",
-    "xplane_version": 120105,
-    "session_id": 7,
-    "lat": 47.0,
-    "lon": 8.5,
-    "alt_ft": 3000.0,
-    "alt_ind_ft": 3000.0,
-    "alt_agl_ft": 1500.0,
-    "pressure_alt_ft": 3000.0,
-    "ias_kt": 140.0,
-    "ground_speed_kt": 150.0,
-    "hdg_deg": 90.0,
-    "vs_fpm": 0,
-    "pitch_deg": 2.0,
-    "bank_deg": 0.0,
-    "fuel_mass_kg": 1000,
-    "fuel_density_kg_l": 0.8,
-    "aircraft_name": "Navorel Test Aircraft",
-    "paused": False,
+    "type": "xp12_telemetry", "xplane_version": 120105, "session_id": 7, "lat": 47.0, "lon": 8.5,
+    "alt_ft": 3000.0, "alt_ind_ft": 3000.0, "alt_agl_ft": 1500.0, "pressure_alt_ft": 3000.0, "ias_kt": 140.0,
+    "ground_speed_kt": 150.0, "hdg_deg": 90.0, "vs_fpm": 0, "pitch_deg": 2.0, "bank_deg": 0.0,
+    "fuel_mass_kg": 1000, "fuel_density_kg_l": 0.8, "aircraft_name": "Navorel Test Aircraft", "paused": False,
 }
 
 
-@pytest.fixture(scope="module", autouse=True)
-def plugin_ports():
-    with plugin_ports_lock():
-        yield
-
-
-@pytest.fixture
-def plugin():
-    with Plugin(DATAGRAM, rate=20.0) as sender:
-        yield sender
-
-
-@pytest.fixture
-def fast_plugin():
-    """As fast as the bridge takes samples (up to 100 per 50 ms round)."""
-    with Plugin(DATAGRAM, rate=1500.0) as sender:
-        yield sender
-
-
-@pytest.fixture
-def xplane_process():
-    with fake_xplane_process() as child:
-        yield child
-
-
-def active_bridge(bridge):
+def active_bridge(bridge, clients):
     """A verbose bridge in ACTIVE with telemetry flowing to one client."""
     process = bridge("--verbose", "--xplane", env=clean_env())
-    client = Client(process.port)
+    client = clients(process)
     client.wait_status(DETECT, sim_detected=True, sim_connected=True)
     client.set_state("PREFLIGHT")
     start = client.mark()
@@ -118,10 +79,10 @@ class SilentClient:
         self.sock.close()
 
 
-def test_healthy_clients_survive_a_burst_of_100_broadcasts(bridge, plugin, xplane_process):
-    process, first = active_bridge(bridge)
-    second = Client(process.port)
-    try:
+def test_healthy_clients_survive_a_burst_of_100_broadcasts(bridge, clients, xplane_process):
+    with Plugin(DATAGRAM, rate=20.0) as plugin:
+        process, first = active_bridge(bridge, clients)
+        second = clients(process)
         plugin.sending(False)
         time.sleep(0.3)
         start_first, start_second = first.mark(), second.mark()
@@ -133,25 +94,20 @@ def test_healthy_clients_survive_a_burst_of_100_broadcasts(bridge, plugin, xplan
         assert wait_until(lambda: latitudes(first, start_first) == expected, 15), latitudes(first, start_first)
         assert wait_until(lambda: latitudes(second, start_second) == expected, 15)
         assert not first.closed and not second.closed
-        assert "is not taking data" not in process.stdout
-        assert "Code: 1006" not in process.stdout
-    finally:
-        second.close()
-        first.close()
+        assert "is not taking data" not in process.stdout and "Code: 1006" not in process.stdout
 
 
-def test_a_client_that_stops_reading_is_cut_while_others_keep_receiving(bridge, fast_plugin, xplane_process):
-    plugin = fast_plugin
-    process, healthy = active_bridge(bridge)
-    silent = SilentClient(process.port)
-    try:
+def test_a_client_that_stops_reading_is_cut_while_others_keep_receiving(bridge, clients, xplane_process):
+    # As fast as the bridge takes samples (up to 100 per 50 ms round).
+    with Plugin(DATAGRAM, rate=1500.0) as plugin:
+        process, healthy = active_bridge(bridge, clients)
+        silent = SilentClient(process.port)
         # A steady, fast stream of changing samples.
         counter = [0]
 
         def moving():
             counter[0] += 1
             plugin.set(lat=47.0 + (counter[0] % 100000) * 1e-5)
-            return False
 
         cut = re.compile(r"\[INFO \] \[WebSocket\] Client disconnected \(ID: %s, Code: 1006\)" % re.escape(silent.id))
         deadline = time.monotonic() + 60
@@ -172,6 +128,4 @@ def test_a_client_that_stops_reading_is_cut_while_others_keep_receiving(bridge, 
         queued = int(re.search(r"Client %s is not taking data \((\d+) bytes queued\)" % re.escape(silent.id),
                                process.stdout).group(1))
         assert queued <= 256 * 1024
-    finally:
         silent.close()
-        healthy.close()
