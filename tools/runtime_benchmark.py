@@ -22,7 +22,6 @@ Linux only (it reads /proc). Needs python3-websockets (Debian).
 import argparse
 import asyncio
 import contextlib
-import fcntl
 import json
 import os
 import re
@@ -31,7 +30,6 @@ import socket
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
@@ -42,9 +40,8 @@ except ImportError:
     sys.path.append("/usr/lib/python3/dist-packages")
     import websockets
 
-TELEMETRY_PORT = 49005
-CONTROL_PORT = 49006
-PORTS_LOCK = Path(tempfile.gettempdir()) / "navorel-xplane-plugin-ports.lock"
+from plugin_ports import CONTROL_PORT, TELEMETRY_PORT, plugin_ports_lock
+
 TARGET_CPU_PERCENT = 1.0
 TARGET_RSS_MB = 20.0
 TARGET_P99_MS = 55.0
@@ -67,25 +64,6 @@ def parse_args():
                         help="no X-Plane process and no telemetry: the bridge's cost while it waits")
     parser.add_argument("--json", action="store_true", help="print the figures as one JSON object too")
     return parser.parse_args()
-
-
-@contextlib.contextmanager
-def ports_lock(wait_seconds=600.0):
-    """The lock the end-to-end tests hold while they use the plugin ports."""
-    with open(PORTS_LOCK, "a") as lock:
-        deadline = time.monotonic() + wait_seconds
-        while True:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    raise SystemExit("the plugin ports stayed locked by another run")
-                time.sleep(0.5)
-        try:
-            yield
-        finally:
-            fcntl.flock(lock, fcntl.LOCK_UN)
 
 
 def free_port():
@@ -388,7 +366,7 @@ def main():
     if args.clients < 1:
         print("at least one client is needed to set the state", file=sys.stderr)
         return 2
-    with ports_lock():
+    with plugin_ports_lock(wait_seconds=600.0):
         name = "not-a-simulator" if args.no_simulator else "X-Plane.exe"
         xplane = subprocess.Popen([name, str(int(args.duration) + 600)], executable="/bin/sleep",
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -103,6 +103,24 @@ std::string validUtf8(std::string_view text) {
 
 float metresToFeet(double metres) { return static_cast<float>(metres * kMetresToFeet); }
 
+// The fields that the simulator's facility data and the apt.dat record name alike.
+template <typename Source>
+RunwayEntry runwayGeometry(std::uint32_t index, const Source& source) {
+    RunwayEntry runway;
+    runway.index = index;
+    runway.latitude = source.latitude;
+    runway.longitude = source.longitude;
+    runway.headingDegrees = static_cast<float>(source.headingDegrees);
+    runway.lengthFt = metresToFeet(source.lengthMeters);
+    runway.widthFt = metresToFeet(source.widthMeters);
+    runway.surfaceCode = source.surfaceCode;
+    runway.primaryNumber = source.primaryNumber;
+    runway.primaryDesignatorCode = source.primaryDesignatorCode;
+    runway.secondaryNumber = source.secondaryNumber;
+    runway.secondaryDesignatorCode = source.secondaryDesignatorCode;
+    return runway;
+}
+
 nlohmann::json thresholdJson(const RunwayThreshold& threshold) {
     return {{"lengthFt", roundTo(threshold.lengthFt, 0)},
             {"widthFt", roundTo(threshold.widthFt, 0)},
@@ -253,19 +271,8 @@ void RunwayRequestManager::onRunwayFacility(std::uint32_t requestId, std::uint32
     const auto it = pending_.find(requestId);
     if (it == pending_.end()) return;
     PendingRunwayRequest& request = it->second;
-    RunwayEntry runway;
-    runway.index = runwayIndex;
-    runway.latitude = data.latitude;
-    runway.longitude = data.longitude;
+    RunwayEntry runway = runwayGeometry(runwayIndex, data);
     runway.altitudeFt = data.altitudeMeters * kMetresToFeet;
-    runway.headingDegrees = data.headingDegrees;
-    runway.lengthFt = metresToFeet(data.lengthMeters);
-    runway.widthFt = metresToFeet(data.widthMeters);
-    runway.surfaceCode = data.surfaceCode;
-    runway.primaryNumber = data.primaryNumber;
-    runway.primaryDesignatorCode = data.primaryDesignatorCode;
-    runway.secondaryNumber = data.secondaryNumber;
-    runway.secondaryDesignatorCode = data.secondaryDesignatorCode;
     request.runways.push_back(runway);
     request.runwayPositions[runwayIndex] = request.runways.size() - 1;
 }
@@ -416,19 +423,8 @@ void RunwayRequestManager::fillFromXPlane(PendingRunwayRequest& request, const X
     request.runwayPositions.clear();
     std::uint32_t index = 0;
     for (const XPlaneRunwayRecord& source : airport.runways) {
-        RunwayEntry runway;
-        runway.index = ++index;
-        runway.latitude = source.latitude;
-        runway.longitude = source.longitude;
+        RunwayEntry runway = runwayGeometry(++index, source);
         runway.altitudeFt = airport.elevationFt;
-        runway.headingDegrees = static_cast<float>(source.headingDegrees);
-        runway.lengthFt = metresToFeet(source.lengthMeters);
-        runway.widthFt = metresToFeet(source.widthMeters);
-        runway.surfaceCode = source.surfaceCode;
-        runway.primaryNumber = source.primaryNumber;
-        runway.primaryDesignatorCode = source.primaryDesignatorCode;
-        runway.secondaryNumber = source.secondaryNumber;
-        runway.secondaryDesignatorCode = source.secondaryDesignatorCode;
         const auto displaced = [&runway](double metres) {
             RunwayThreshold threshold;
             if (metres > 0.0) {

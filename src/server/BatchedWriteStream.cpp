@@ -75,13 +75,12 @@ std::size_t BatchedWriteStream::unsentBytes() const { return state_->pending.siz
 
 std::size_t BatchedWriteStream::waitingBytes() const { return state_->pending.size(); }
 
-ErrorCode BatchedWriteStream::Reserve(std::size_t bytes) {
+ErrorCode BatchedWriteStream::Admit(std::size_t bytes) {
     if (state_->error) return state_->error;
     if (bytes > kMaxUnsentBytes || unsentBytes() > kMaxUnsentBytes - bytes) {
         state_->error = net::error::no_buffer_space;
         return state_->error;
     }
-    state_->pending.reserve(state_->pending.size() + bytes);
     return {};
 }
 

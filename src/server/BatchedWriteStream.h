@@ -91,7 +91,7 @@ private:
     template <class ConstBufferSequence>
     ErrorCode Collect(const ConstBufferSequence& buffers, std::size_t& size) {
         const std::size_t total = boost::asio::buffer_size(buffers);
-        if (const ErrorCode ec = Reserve(total)) return ec;
+        if (const ErrorCode ec = Admit(total)) return ec;
         for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
              ++it) {
             const boost::asio::const_buffer buffer(*it);
@@ -102,7 +102,7 @@ private:
         return {};
     }
 
-    ErrorCode Reserve(std::size_t bytes);
+    ErrorCode Admit(std::size_t bytes);
     void Append(const char* data, std::size_t size);
     void Collected();
     void Flush(FlushHandler handler);

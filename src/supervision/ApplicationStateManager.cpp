@@ -66,18 +66,14 @@ void ApplicationStateManager::log(LogLevel level, const std::string& text) {
 }
 
 void ApplicationStateManager::setStateChangeCallback(StateChangeCallback callback) {
-    std::lock_guard lock(callbackLock_);
-    stateChangeCallback_ = std::move(callback);
+    stateChangeCallback_.set(std::move(callback));
 }
 
 void ApplicationStateManager::setState(ApplicationState newState, const std::string& reason) {
     const ApplicationState oldState = state_.exchange(newState);
     if (oldState == newState) return;
 
-    std::string line = std::string("State: ") + applicationStateName(oldState) + " -> " +
-                       applicationStateName(newState);
-    if (!reason.empty()) line += " (" + reason + ")";
-    log(LogLevel::INFO, line);
+    log(LogLevel::INFO, stateChangeLine(applicationStateName(oldState), applicationStateName(newState), reason));
 
     if (newState == ApplicationState::PREFLIGHT) {
         // The values stay, but nothing is sent until it is fed again.
@@ -85,12 +81,7 @@ void ApplicationStateManager::setState(ApplicationState newState, const std::str
         snapshot_.fed.fill(false);
     }
 
-    StateChangeCallback callback;
-    {
-        std::lock_guard lock(callbackLock_);
-        callback = stateChangeCallback_;
-    }
-    if (callback) callback(oldState, newState, reason);
+    stateChangeCallback_(oldState, newState, reason);
 }
 
 void ApplicationStateManager::updateFlight(const FlightData& data) {

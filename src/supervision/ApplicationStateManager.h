@@ -14,6 +14,7 @@
 #include "app/records/TelemetryRecords.h"
 #include "log/Logger.h"
 #include "platform/Clock.h"
+#include "supervision/GuardedCallback.h"
 #include "supervision/ApplicationState.h"
 
 namespace navorel {
@@ -84,8 +85,7 @@ private:
     Logger& logger_;
     std::atomic<ApplicationState> state_{ApplicationState::IDLE};
 
-    std::mutex callbackLock_;
-    StateChangeCallback stateChangeCallback_;
+    GuardedCallback<StateChangeCallback> stateChangeCallback_;
 
     std::mutex snapshotLock_;  // guards snapshot_ and lastSent_; never held while calling out
     Snapshot snapshot_;

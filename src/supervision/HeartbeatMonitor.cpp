@@ -33,15 +33,9 @@ std::int64_t HeartbeatMonitor::nowTicks() const {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.steadyNow().time_since_epoch()).count();
 }
 
-void HeartbeatMonitor::setTimeoutCallback(Callback callback) {
-    std::lock_guard lock(callbackLock_);
-    timeoutCallback_ = std::move(callback);
-}
+void HeartbeatMonitor::setTimeoutCallback(Callback callback) { timeoutCallback_.set(std::move(callback)); }
 
-void HeartbeatMonitor::setWarningCallback(Callback callback) {
-    std::lock_guard lock(callbackLock_);
-    warningCallback_ = std::move(callback);
-}
+void HeartbeatMonitor::setWarningCallback(Callback callback) { warningCallback_.set(std::move(callback)); }
 
 void HeartbeatMonitor::recordHeartbeat() {
     // A new heartbeat time differs from the one warned about, which re-arms
@@ -61,12 +55,7 @@ void HeartbeatMonitor::check() {
                         "ACARS heartbeat warning: No heartbeat received in " + std::to_string(kWarningMinutes) +
                             " minutes. Bridge will shutdown in 1 minute without heartbeat.");
         }
-        Callback callback;
-        {
-            std::lock_guard lock(callbackLock_);
-            callback = warningCallback_;
-        }
-        if (callback) callback();
+        warningCallback_();
     }
 
     if (elapsed >= minutesInNanoseconds(kTimeoutMinutes)) {
@@ -75,12 +64,7 @@ void HeartbeatMonitor::check() {
                         "ACARS heartbeat timeout: No heartbeat received in " + std::to_string(kTimeoutMinutes) +
                             " minutes. Shutting down bridge.");
         }
-        Callback callback;
-        {
-            std::lock_guard lock(callbackLock_);
-            callback = timeoutCallback_;
-        }
-        if (callback) callback();
+        timeoutCallback_();
     }
 }
 

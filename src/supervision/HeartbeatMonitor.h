@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 
 #include "log/Logger.h"
 #include "platform/Clock.h"
+#include "supervision/GuardedCallback.h"
 
 namespace navorel {
 
@@ -51,9 +51,8 @@ private:
     // cannot be lost behind a stale "warned" flag.
     std::atomic<std::int64_t> warnedFor_;
 
-    std::mutex callbackLock_;
-    Callback timeoutCallback_;
-    Callback warningCallback_;
+    GuardedCallback<Callback> timeoutCallback_;
+    GuardedCallback<Callback> warningCallback_;
 };
 
 }  // namespace navorel

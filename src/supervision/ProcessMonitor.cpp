@@ -49,10 +49,7 @@ void ProcessMonitor::log(LogLevel level, const std::string& text) {
     if (logger_.wouldLog(level)) logger_.log(level, kComponent, text);
 }
 
-void ProcessMonitor::setStateCallback(StateCallback callback) {
-    std::lock_guard lock(callbackLock_);
-    stateCallback_ = std::move(callback);
-}
+void ProcessMonitor::setStateCallback(StateCallback callback) { stateCallback_.set(std::move(callback)); }
 
 std::string ProcessMonitor::getDetectedProcess() const {
     std::lock_guard lock(detectedLock_);
@@ -125,16 +122,8 @@ std::string ProcessMonitor::scan() {
 void ProcessMonitor::changeState(ProcessState newState, const std::string& reason) {
     const ProcessState oldState = state_.exchange(newState);
     if (oldState == newState) return;
-    std::string line = std::string("State: ") + processStateName(oldState) + " -> " + processStateName(newState);
-    if (!reason.empty()) line += " (" + reason + ")";
-    log(LogLevel::INFO, line);
-
-    StateCallback callback;
-    {
-        std::lock_guard lock(callbackLock_);
-        callback = stateCallback_;
-    }
-    if (callback) callback(newState, reason);
+    log(LogLevel::INFO, stateChangeLine(processStateName(oldState), processStateName(newState), reason));
+    stateCallback_(newState, reason);
 }
 
 }  // namespace navorel

@@ -10,6 +10,7 @@
 
 #include "log/Logger.h"
 #include "platform/Clock.h"
+#include "supervision/GuardedCallback.h"
 #include "platform/Process.h"
 
 namespace navorel {
@@ -86,8 +87,7 @@ private:
     mutable std::mutex detectedLock_;
     std::string detectedProcess_;
 
-    std::mutex callbackLock_;
-    StateCallback stateCallback_;
+    GuardedCallback<StateCallback> stateCallback_;
 };
 
 }  // namespace navorel

@@ -16,15 +16,9 @@ void ReconnectionManager::log(LogLevel level, const std::string& text) {
     if (logger_.wouldLog(level)) logger_.log(level, kComponent, text);
 }
 
-void ReconnectionManager::setConnectFunction(ConnectFunction connect) {
-    std::lock_guard lock(callbackLock_);
-    connectFunction_ = std::move(connect);
-}
+void ReconnectionManager::setConnectFunction(ConnectFunction connect) { connectFunction_.set(std::move(connect)); }
 
-void ReconnectionManager::setStateCallback(StateCallback callback) {
-    std::lock_guard lock(callbackLock_);
-    stateCallback_ = std::move(callback);
-}
+void ReconnectionManager::setStateCallback(StateCallback callback) { stateCallback_.set(std::move(callback)); }
 
 std::uint64_t ReconnectionManager::backoffSeconds(std::int32_t failedAttempts) {
     if (failedAttempts >= 0 && failedAttempts <= 1) return 1;
@@ -58,11 +52,7 @@ bool ReconnectionManager::attemptConnection() {
     attempted_.store(true);
     setState(ConnectionState::CONNECTING, "Attempting connection");
 
-    ConnectFunction connect;
-    {
-        std::lock_guard lock(callbackLock_);
-        connect = connectFunction_;
-    }
+    const ConnectFunction connect = connectFunction_.get();
     if (!connect) {
         log(LogLevel::ERROR, "No connect function set");
         fail("No connect function");
@@ -109,17 +99,8 @@ std::uint64_t ReconnectionManager::getSecondsUntilNextAttempt() const {
 void ReconnectionManager::setState(ConnectionState newState, const std::string& reason) {
     const ConnectionState oldState = state_.exchange(newState);
     if (oldState == newState) return;
-    std::string line =
-        std::string("State: ") + connectionStateName(oldState) + " -> " + connectionStateName(newState);
-    if (!reason.empty()) line += " (" + reason + ")";
-    log(LogLevel::INFO, line);
-
-    StateCallback callback;
-    {
-        std::lock_guard lock(callbackLock_);
-        callback = stateCallback_;
-    }
-    if (callback) callback(newState, reason);
+    log(LogLevel::INFO, stateChangeLine(connectionStateName(oldState), connectionStateName(newState), reason));
+    stateCallback_(newState, reason);
 }
 
 }  // namespace navorel

@@ -3,12 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "log/Logger.h"
 #include "platform/Clock.h"
+#include "supervision/GuardedCallback.h"
 
 namespace navorel {
 
@@ -75,9 +75,8 @@ private:
     std::atomic<bool> attempted_{false};
     std::atomic<std::int32_t> failedAttempts_{0};
 
-    mutable std::mutex callbackLock_;
-    ConnectFunction connectFunction_;
-    StateCallback stateCallback_;
+    GuardedCallback<ConnectFunction> connectFunction_;
+    GuardedCallback<StateCallback> stateCallback_;
 };
 
 }  // namespace navorel

@@ -193,7 +193,7 @@ def clients():
 def plugin_ports():
     """The machine-wide lock of the fixed plugin ports, held for a whole
     module; every module that binds them or starts a fake X-Plane uses it."""
-    with plugin_ports_lock():
+    with plugin_ports_lock(wait_seconds=420.0):
         yield
 
 

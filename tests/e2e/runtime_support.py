@@ -8,14 +8,12 @@ seen so far.
 
 import asyncio
 import contextlib
-import fcntl
 import json
 import math
 import select
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
@@ -29,34 +27,14 @@ except ImportError:
     import websockets
 from websockets.exceptions import ConnectionClosed, InvalidStatusCode
 
-TELEMETRY_PORT = 49005
-CONTROL_PORT = 49006
-WAIT = 10.0
+# The plugin-port lock is shared with the runtime benchmark in tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from plugin_ports import CONTROL_PORT, TELEMETRY_PORT, plugin_ports_lock  # noqa: E402,F401
 
-# Every test process on this machine that binds the plugin ports, or starts a
-# process that makes bridges bind them, holds this lock meanwhile.
-PORTS_LOCK = Path(tempfile.gettempdir()) / "navorel-xplane-plugin-ports.lock"
+WAIT = 10.0
 
 TELEMETRY_TYPES = ("flight_data", "aircraft_info", "landing_data", "systems_data", "equipment_data",
                    "alert_data", "environment_data", "sim_event")
-
-
-@contextlib.contextmanager
-def plugin_ports_lock(wait_seconds=420.0):
-    with open(PORTS_LOCK, "a") as lock:
-        deadline = time.monotonic() + wait_seconds
-        while True:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    raise AssertionError("the X-Plane plugin ports stayed locked by another test run")
-                time.sleep(0.2)
-        try:
-            yield
-        finally:
-            fcntl.flock(lock, fcntl.LOCK_UN)
 
 
 @contextlib.contextmanager

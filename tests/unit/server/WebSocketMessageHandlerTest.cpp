@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "LogCapture.h"
+#include "support/CapturedLog.h"
 #include "server/JsonMessagePool.h"
 #include "server/WebSocketMessageHandler.h"
 #include "support/ManualClock.h"
@@ -24,7 +24,7 @@ protected:
     std::string line(const char* level, const std::string& text) { return std::string("[") + level + "] " + kPrefix + text; }
 
     test::ManualClock clock;
-    test::LogCapture log;
+    test::CapturedLog log{LogLevel::DEBUG};
     WebSocketMessageHandler handler{clock, log.logger()};
 };
 

@@ -9,7 +9,7 @@
 #include "supervision/ApplicationStateManager.h"
 #include "supervision/HeartbeatMonitor.h"
 #include "supervision/ProcessMonitor.h"
-#include "CapturedLog.h"
+#include "support/CapturedLog.h"
 #include "support/ManualClock.h"
 
 namespace navorel {

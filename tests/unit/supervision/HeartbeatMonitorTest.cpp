@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-#include "CapturedLog.h"
+#include "support/CapturedLog.h"
 #include "supervision/HeartbeatMonitor.h"
 #include "support/ManualClock.h"
 

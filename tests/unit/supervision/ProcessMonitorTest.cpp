@@ -4,7 +4,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "CapturedLog.h"
+#include "support/CapturedLog.h"
 #include "supervision/ProcessMonitor.h"
 #include "support/ManualClock.h"
 #include "support/StayAliveChild.h"

@@ -3,7 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "CapturedLog.h"
+#include "support/CapturedLog.h"
 #include "supervision/ReconnectionManager.h"
 #include "support/ManualClock.h"
 

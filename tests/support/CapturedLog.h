@@ -14,6 +14,10 @@ namespace navorel::test {
 class CapturedLog {
 public:
     CapturedLog() : logger_(stream_, stream_) {}
+    // Every line from `level` up.
+    explicit CapturedLog(LogLevel level) : logger_(stream_, stream_) {
+        logger_.configure(level, level, "", false, 1, 1);
+    }
 
     Logger& logger() { return logger_; }
 
