@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "platform/LocalTime.h"
+#include "platform/TextFile.h"
 
 namespace navorel {
 
@@ -56,8 +57,7 @@ void Logger::configure(LogLevel consoleLevel, LogLevel fileLevel, const std::str
         // parent_path() leaves out the separators in front of the file name.
         const fs::path parentDir = fs::path(filePath_).parent_path();
         if (!parentDir.empty()) fs::create_directories(parentDir);
-        file_.clear();
-        file_.open(filePath_, std::ios::out | std::ios::app);
+        openFile();
         if (!file_.is_open()) err_ << "Warning: Failed to open log file: " << filePath_ << std::endl;
     } catch (const std::exception& e) {
         err_ << "Warning: Error setting up log file: " << e.what() << std::endl;
@@ -65,9 +65,22 @@ void Logger::configure(LogLevel consoleLevel, LogLevel fileLevel, const std::str
 }
 
 std::string Logger::sanitize(std::string_view message) {
-    std::string text(message);
-    for (char& c : text) {
-        if (c == '\n' || c == '\r') c = ' ';
+    // Line breaks become blanks and other control characters are escaped, so
+    // that text from a client can neither forge lines nor drive a terminal.
+    std::string text;
+    text.reserve(message.size());
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n' || c == '\r') {
+            text += ' ';
+        } else if (byte < 0x20 || byte == 0x7F) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            text += "\\x";
+            text += kHex[byte >> 4];
+            text += kHex[byte & 0x0F];
+        } else {
+            text += c;
+        }
     }
     if (text.size() > kMaxMessageBytes) {
         text.resize(kMaxMessageBytes - 3);
@@ -119,21 +132,29 @@ void Logger::log(LogLevel level, std::string_view component, std::string_view me
     if (value >= fileLevel_.load() && fileEnabled_ && file_.is_open()) {
         rotateIfNeeded();
         if (!file_.is_open()) {
-            file_.clear();
-            file_.open(filePath_, std::ios::out | std::ios::app);
+            openFile();
             if (!file_.is_open()) return;
         }
         file_ << line << '\n';
         file_.flush();
-        if (line.find("[ERROR]") != std::string::npos) file_.flush();
+        fileBytes_ += line.size() + platform::textFileNewlineBytes();
     }
 }
 
+void Logger::openFile() {
+    file_.clear();
+    file_.open(filePath_, std::ios::out | std::ios::app);
+    // The size is read once here and counted from then on, so a line costs
+    // no file-system query.
+    std::error_code ec;
+    const auto size = fs::file_size(filePath_, ec);
+    fileBytes_ = ec ? 0 : static_cast<std::uint64_t>(size);
+}
+
 void Logger::rotateIfNeeded() {
+    if (fileBytes_ <= static_cast<std::uint64_t>(maxFileSizeMB_) * 1024u * 1024u) return;
     try {
-        if (!fs::exists(filePath_)) return;
-        const auto size = fs::file_size(filePath_);
-        if (size > static_cast<std::uintmax_t>(maxFileSizeMB_) * 1024u * 1024u) rotate();
+        rotate();
     } catch (...) {
         // Rotation problems never reach callers; the line is still written.
     }

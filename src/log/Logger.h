@@ -45,6 +45,7 @@ public:
     static std::string sanitize(std::string_view message);
 
 private:
+    void openFile();
     void rotateIfNeeded();
     void rotate();
     std::string timestamp() const;
@@ -59,6 +60,7 @@ private:
     std::uint32_t maxFileSizeMB_ = 10;
     std::uint32_t maxFiles_ = 5;
     std::ofstream file_;
+    std::uint64_t fileBytes_ = 0;  // size of the live file as written so far
     std::mutex mutex_;
 };
 

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "log/Logger.h"
@@ -16,333 +17,165 @@ namespace navorel {
 namespace {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
 constexpr std::uintmax_t kMiB = 1024 * 1024;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void writeFile(const fs::path& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
+// The lines without their "[2025-03-14 09:26:53.058] " stamp and the CR that
+// Windows ends log-file lines with; a line without a stamp stays whole.
+Lines unstamped(const std::string& text) {
+    static const std::regex stamp(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] (.*?)\r?$)");
+    Lines result;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        // Log files are text files: Windows ends their lines with CR LF.
-        if (line.ends_with('\r')) line.pop_back();
-        result.push_back(line);
-    }
+    for (std::string line; std::getline(in, line);) result.push_back(std::regex_replace(line, stamp, "$1"));
     return result;
-}
-
-// "[2025-03-14 09:26:53.058] [TAG  ]" followed by the rest of the line.
-std::regex linePattern(const std::string& rest) {
-    return std::regex(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] )" + rest + "$");
 }
 
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device random;
-        dir_ = fs::temp_directory_path() /
-               ("navorel_logger_" + std::to_string(random()) + "_" + std::to_string(random()));
-        fs::create_directories(dir_);
+    void SetUp() override { fs::create_directories(dir_); }
+    void TearDown() override { fs::remove_all(dir_, ignored_); }
+    void configureFile(const fs::path& path, LogLevel consoleLevel = LogLevel::DEBUG, bool enabled = true) {
+        logger_.configure(consoleLevel, LogLevel::DEBUG, path.string(), enabled, 10, 3);
     }
 
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    // Everything to the console, every line to the file.
-    void configureFile(const fs::path& path, std::uint32_t maxFileSizeMB = 10, std::uint32_t maxFiles = 3) {
-        logger_.configure(LogLevel::DEBUG, LogLevel::DEBUG, path.string(), true, maxFileSizeMB, maxFiles);
-    }
-
-    fs::path dir_;
+    const fs::path dir_ = fs::temp_directory_path() / ("navorel_logger_" + std::to_string(std::random_device()()));
+    std::error_code ignored_;
     std::ostringstream out_;
     std::ostringstream err_;
     Logger logger_{out_, err_};
 };
 
-TEST_F(LoggerTest, WritesTimestampTagComponentAndMessage) {
-    logger_.configure(LogLevel::DEBUG, LogLevel::DEBUG, "unused.log", false, 10, 3);
-    logger_.log(LogLevel::WARN, "ReconnectionManager", "Connection lost: pipe closed");
-    logger_.log(LogLevel::INFO, "State: IDLE -> ACTIVE");
-    logger_.log(LogLevel::DEBUG, "", "tick");
-
-    const auto written = lines(out_.str());
-    ASSERT_EQ(written.size(), 3u);
-    EXPECT_TRUE(std::regex_match(written[0],
-                                 linePattern(R"(\[WARN \] \[ReconnectionManager\] Connection lost: pipe closed)")))
-        << written[0];
-    // No component: no empty bracket pair.
-    EXPECT_TRUE(std::regex_match(written[1], linePattern(R"(\[INFO \] State: IDLE -> ACTIVE)"))) << written[1];
-    EXPECT_TRUE(std::regex_match(written[2], linePattern(R"(\[DEBUG\] tick)"))) << written[2];
-    EXPECT_EQ(out_.str().find("[]"), std::string::npos);
-}
-
-TEST_F(LoggerTest, TagsArePaddedToFiveCharacters) {
-    EXPECT_STREQ(logLevelTag(LogLevel::DEBUG), "DEBUG");
-    EXPECT_STREQ(logLevelTag(LogLevel::INFO), "INFO ");
-    EXPECT_STREQ(logLevelTag(LogLevel::WARN), "WARN ");
-    EXPECT_STREQ(logLevelTag(LogLevel::ERROR), "ERROR");
-    EXPECT_STREQ(logLevelTag(static_cast<LogLevel>(7)), "UNKNOWN");
-    EXPECT_STREQ(logLevelTag(static_cast<LogLevel>(-1)), "UNKNOWN");
-}
-
-TEST_F(LoggerTest, ErrorsAndAboveGoToStandardErrorTheRestToStandardOutput) {
-    logger_.configure(LogLevel::DEBUG, LogLevel::DEBUG, "unused.log", false, 10, 3);
-    logger_.log(LogLevel::DEBUG, "C", "d");
-    logger_.log(LogLevel::INFO, "C", "i");
-    logger_.log(LogLevel::WARN, "C", "w");
+TEST_F(LoggerTest, LinesCarryStampTagAndComponentAndGoToTheStreamOfTheirLevelAboveTheThreshold) {
+    logger_.log(LogLevel::DEBUG, "below the default INFO");
+    logger_.log(LogLevel::WARN, "ReconnectionManager", "Connection lost");
+    logger_.log(LogLevel::INFO, "no component");
     logger_.log(LogLevel::ERROR, "C", "e");
     logger_.log(static_cast<LogLevel>(9), "C", "x");
-
-    const auto stdoutLines = lines(out_.str());
-    const auto stderrLines = lines(err_.str());
-    ASSERT_EQ(stdoutLines.size(), 3u);
-    ASSERT_EQ(stderrLines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(stdoutLines[2], linePattern(R"(\[WARN \] \[C\] w)")));
-    EXPECT_TRUE(std::regex_match(stderrLines[0], linePattern(R"(\[ERROR\] \[C\] e)")));
-    EXPECT_TRUE(std::regex_match(stderrLines[1], linePattern(R"(\[UNKNOWN\] \[C\] x)")));
-}
-
-TEST_F(LoggerTest, ThresholdsOfTheQuietAndDefaultSettings) {
-    // Construction defaults: console from INFO, file wanted but not yet open.
-    EXPECT_FALSE(logger_.wouldLog(static_cast<LogLevel>(-1)));
-    logger_.log(LogLevel::DEBUG, "C", "nowhere");
-    EXPECT_EQ(out_.str(), "");
-    EXPECT_EQ(err_.str(), "");
-    logger_.log(LogLevel::INFO, "C", "shown");
-    EXPECT_EQ(lines(out_.str()).size(), 1u);
+    EXPECT_EQ(unstamped(out_.str()), (Lines{"[WARN ] [ReconnectionManager] Connection lost", "[INFO ] no component"}));
+    EXPECT_EQ(unstamped(err_.str()), (Lines{"[ERROR] [C] e", "[UNKNOWN] [C] x"}));
 
     // The quiet run: errors on the console only, no file.
-    out_.str("");
-    logger_.configure(LogLevel::ERROR, LogLevel::DEBUG, (dir_ / "quiet.log").string(), false, 10, 3);
-    logger_.log(LogLevel::WARN, "C", "dropped");
-    logger_.log(LogLevel::ERROR, "C", "failed");
-    EXPECT_EQ(out_.str(), "");
-    EXPECT_EQ(lines(err_.str()).size(), 1u);
-    EXPECT_FALSE(fs::exists(dir_ / "quiet.log"));
-}
-
-TEST_F(LoggerTest, LineBreaksBecomeBlanksAndLongMessagesAreCut) {
-    EXPECT_EQ(Logger::sanitize("a\r\nb"), "a  b");
-    EXPECT_EQ(Logger::sanitize("\n\n"), "  ");
-
-    const std::string exact(1024, 'x');
-    EXPECT_EQ(Logger::sanitize(exact), exact);
-
-    std::string longer(1025, 'y');
-    longer[1020] = 'z';
-    longer[1021] = 'q';
-    const std::string cut = Logger::sanitize(longer);
-    EXPECT_EQ(cut.size(), 1024u);
-    EXPECT_EQ(cut, std::string(1020, 'y') + "z...");
-
-    // Line breaks count before the cut: a message of breaks is cut too.
-    EXPECT_EQ(Logger::sanitize(std::string(2000, '\n')), std::string(1021, ' ') + "...");
-
-    logger_.log(LogLevel::INFO, "C", "one\ntwo");
-    logger_.log(LogLevel::INFO, "C", longer);
-    const auto written = lines(out_.str());
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_TRUE(std::regex_match(written[0], linePattern(R"(\[INFO \] \[C\] one two)")));
-    EXPECT_TRUE(written[1].ends_with("] [C] " + cut));
-}
-
-TEST_F(LoggerTest, FileGetsEveryLineFromTheFileLevelAndItsDirectoryIsCreated) {
-    const fs::path path = dir_ / "nested" / "deeper" / "bridge.log";
-    logger_.configure(LogLevel::ERROR, LogLevel::DEBUG, path.string(), true, 10, 3);
-    EXPECT_TRUE(fs::is_directory(dir_ / "nested" / "deeper"));
-    EXPECT_TRUE(fs::exists(path));
-
-    logger_.log(LogLevel::DEBUG, "WebSocket", "debug line");
-    logger_.log(LogLevel::ERROR, "error line");
-    const auto written = lines(readFile(path));
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_TRUE(std::regex_match(written[0], linePattern(R"(\[DEBUG\] \[WebSocket\] debug line)")));
-    EXPECT_TRUE(std::regex_match(written[1], linePattern(R"(\[ERROR\] error line)")));
-    EXPECT_EQ(out_.str(), "");
-
-    // Reconfiguring closes the file: later lines go to the new one only.
-    const fs::path second = dir_ / "second.log";
-    configureFile(second);
-    logger_.log(LogLevel::INFO, "later");
-    EXPECT_EQ(lines(readFile(path)).size(), 2u);
-    EXPECT_EQ(lines(readFile(second)).size(), 1u);
-}
-
-TEST_F(LoggerTest, FileAppendsToAnExistingLog) {
-    const fs::path path = dir_ / "bridge.log";
-    writeFile(path, "earlier run\n");
-    configureFile(path);
-    logger_.log(LogLevel::INFO, "this run");
-    const auto written = lines(readFile(path));
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_EQ(written[0], "earlier run");
-}
-
-TEST_F(LoggerTest, RelativePathResolvesAgainstTheWorkingDirectory) {
-    struct WorkingDirectory {
-        explicit WorkingDirectory(const fs::path& path) { fs::current_path(path); }
-        ~WorkingDirectory() { fs::current_path(previous); }
-        fs::path previous = fs::current_path();
-    };
-    {
-        WorkingDirectory inside(dir_);
-        configureFile("relative.log");
-        logger_.log(LogLevel::INFO, "here");
-        logger_.configure(LogLevel::INFO, LogLevel::DEBUG, "relative.log", false, 10, 3);
-    }
-    EXPECT_EQ(lines(readFile(dir_ / "relative.log")).size(), 1u);
-}
-
-TEST_F(LoggerTest, NoFileWhenFileOutputIsOff) {
-    const fs::path path = dir_ / "off" / "bridge.log";
-    logger_.configure(LogLevel::DEBUG, LogLevel::DEBUG, path.string(), false, 10, 3);
-    logger_.log(LogLevel::ERROR, "C", "console only");
+    configureFile(dir_ / "off" / "quiet.log", LogLevel::ERROR, false);
+    logger_.log(LogLevel::WARN, "dropped");
+    EXPECT_EQ(unstamped(out_.str()).size(), 2u);
     EXPECT_FALSE(fs::exists(dir_ / "off"));
-    EXPECT_EQ(lines(err_.str()).size(), 1u);
 }
 
-TEST_F(LoggerTest, WarnsWhenTheFileCannotBeOpenedAndKeepsLoggingToTheConsole) {
-    // A directory cannot be opened as a file.
-    const fs::path path = dir_ / "taken";
-    fs::create_directories(path);
-    logger_.configure(LogLevel::INFO, LogLevel::DEBUG, path.string(), true, 10, 3);
-    EXPECT_EQ(err_.str(), "Warning: Failed to open log file: " + path.string() + "\n");
-
-    logger_.log(LogLevel::INFO, "C", "still here");
-    EXPECT_EQ(lines(out_.str()).size(), 1u);
-    EXPECT_TRUE(fs::is_empty(path));
+// Client text must neither forge log lines nor drive a terminal.
+TEST_F(LoggerTest, MessagesAreKeptToOneSafeLineOfAtMost1024Bytes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\r\nb", "a  b"},
+        {"a\x1b[2Jb", "a\\x1b[2Jb"},
+        {std::string("nul\0tab\tdel\x7f", 12), "nul\\x00tab\\x09del\\x7f"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {std::string(1024, 'x'), std::string(1024, 'x')},
+        {std::string(1020, 'y') + "zq" + std::string(3, 'y'), std::string(1020, 'y') + "z..."},
+        {std::string(2000, '\n'), std::string(1021, ' ') + "..."},
+    };
+    Lines expected;
+    for (const auto& [message, written] : cases) {
+        logger_.log(LogLevel::INFO, message);
+        expected.push_back("[INFO ] " + written);
+    }
+    EXPECT_EQ(unstamped(out_.str()), expected);
 }
 
-TEST_F(LoggerTest, WarnsWhenTheDirectoryCannotBeCreated) {
-    // The parent "directory" is a regular file.
-    const fs::path blocker = dir_ / "blocker";
-    writeFile(blocker, "x");
-    logger_.configure(LogLevel::INFO, LogLevel::DEBUG, (blocker / "bridge.log").string(), true, 10, 3);
-    const auto warnings = lines(err_.str());
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_TRUE(warnings[0].starts_with("Warning: Error setting up log file: ")) << warnings[0];
+TEST_F(LoggerTest, FileGetsEveryLevelInADirectoryItCreatesOrTheWorkingOneAndAppends) {
+    const fs::path nested = dir_ / "nested" / "deeper" / "bridge.log";
+    configureFile(nested, LogLevel::ERROR);
+    logger_.log(LogLevel::DEBUG, "WebSocket", "debug line");
+    writeFile(dir_ / "bridge.log", "earlier run\n");
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir_);
+    configureFile("bridge.log");  // closes the first file
+    logger_.log(LogLevel::INFO, "this run");
+    configureFile("", LogLevel::DEBUG, false);
+    fs::current_path(previous);
+    EXPECT_EQ(unstamped(readFile(nested)), Lines{"[DEBUG] [WebSocket] debug line"});
+    EXPECT_EQ(unstamped(readFile(dir_ / "bridge.log")), (Lines{"earlier run", "[INFO ] this run"}));
+    EXPECT_EQ(err_.str(), "");
+}
 
-    logger_.log(LogLevel::ERROR, "C", "no file, no crash");
-    EXPECT_EQ(lines(err_.str()).size(), 2u);
+TEST_F(LoggerTest, UnusableFileIsWarnedAboutAndTheConsoleGoesOn) {
+    fs::create_directories(dir_ / "folder");  // a directory cannot be opened as a file
+    writeFile(dir_ / "blocker", "x");         // nor can a regular file hold one
+    for (const fs::path& path : {dir_ / "folder", dir_ / "blocker" / "bridge.log"}) {
+        err_.str("");
+        configureFile(path);
+        logger_.log(LogLevel::ERROR, "on");
+        const Lines written = unstamped(err_.str());
+        EXPECT_TRUE(written.size() == 2 && written[0].starts_with("Warning: ") && written[1] == "[ERROR] on") << path;
+    }
 }
 
 class LoggerRotationTest : public LoggerTest {
 protected:
-    void SetUp() override {
-        LoggerTest::SetUp();
-        live_ = dir_ / "bridge.log";
+    fs::path live() const { return dir_ / "bridge.log"; }
+    fs::path backup(std::size_t index) const { return live().string() + "." + std::to_string(index); }
+    // Starts from a live file of `size` bytes and the given backups, and logs
+    // through a logger of its own with a 1 MiB limit.
+    void logOver(std::uintmax_t size, const Lines& backups, std::uint32_t maxFiles, const Lines& messages) {
+        for (std::size_t i = 1; i <= 3; ++i) fs::remove(backup(i));
+        writeFile(live(), std::string(size, 'a'));
+        for (std::size_t i = 0; i < backups.size(); ++i) writeFile(backup(i + 1), backups[i]);
+        Logger logger(out_, err_);
+        logger.configure(LogLevel::DEBUG, LogLevel::DEBUG, live().string(), true, 1, maxFiles);
+        for (const std::string& message : messages) logger.log(LogLevel::INFO, "C", message);
     }
-    fs::path backup(int index) const { return fs::path(live_.string() + "." + std::to_string(index)); }
-
-    fs::path live_;
 };
 
-TEST_F(LoggerRotationTest, FileOfExactlyTheLimitIsNotRotated) {
-    const std::string content(kMiB, 'a');
-    writeFile(live_, content);
-    configureFile(live_, 1, 3);
-    logger_.log(LogLevel::INFO, "appended");
-    EXPECT_FALSE(fs::exists(backup(1)));
-    const std::string after = readFile(live_);
-    EXPECT_GT(after.size(), kMiB);
-    EXPECT_EQ(after.compare(0, kMiB, content), 0);
+// The size is read when the file opens and counted from then on; the line
+// that finds the file over the limit starts a new one.
+TEST_F(LoggerRotationTest, RotatesOnceTheFileIsOneByteOverTheLimit) {
+    logOver(0, {}, 3, {"0"});
+    const std::uintmax_t line = fs::file_size(live());  // with CR LF on Windows
+    const std::pair<std::uintmax_t, int> cases[] = {{kMiB + 1, 0}, {kMiB, 1}, {kMiB + 1 - line, 1}, {kMiB - line, 2}};
+    for (const auto& [size, linesBefore] : cases) {
+        SCOPED_TRACE(size);
+        logOver(size, {}, 3, {"1", "2", "3"});
+        EXPECT_EQ(fs::file_size(backup(1)), size + linesBefore * line);
+        EXPECT_FALSE(fs::exists(backup(2))) << "one rotation only";
+        const Lines all{"[INFO ] [C] 1", "[INFO ] [C] 2", "[INFO ] [C] 3"};
+        EXPECT_EQ(unstamped(readFile(live())), Lines(all.begin() + linesBefore, all.end()));
+    }
 }
 
-TEST_F(LoggerRotationTest, OneByteOverTheLimitRotatesWithThreeFilesKept) {
-    const std::string content(kMiB + 1, 'b');
-    writeFile(live_, content);
-    writeFile(backup(1), "previous\n");
-    writeFile(backup(2), "oldest\n");
-    configureFile(live_, 1, 3);
-
-    logger_.log(LogLevel::INFO, "C", "trigger");
-    EXPECT_EQ(readFile(backup(2)), "previous\n");
-    EXPECT_EQ(readFile(backup(1)), content);
-    EXPECT_FALSE(fs::exists(backup(3)));
-    // The line that triggered the rotation is the first of the new file.
-    const auto fresh = lines(readFile(live_));
-    ASSERT_EQ(fresh.size(), 1u);
-    EXPECT_TRUE(std::regex_match(fresh[0], linePattern(R"(\[INFO \] \[C\] trigger)")));
-
-    // The next line goes on in the reopened file.
-    logger_.log(LogLevel::DEBUG, "C", "after");
-    EXPECT_EQ(lines(readFile(live_)).size(), 2u);
-}
-
-TEST_F(LoggerRotationTest, RotationWithoutBackupsJustMovesTheLiveFile) {
-    writeFile(live_, std::string(kMiB + 1, 'c'));
-    configureFile(live_, 1, 3);
-    logger_.log(LogLevel::INFO, "trigger");
-    EXPECT_EQ(fs::file_size(backup(1)), kMiB + 1);
-    EXPECT_FALSE(fs::exists(backup(2)));
-    EXPECT_EQ(lines(readFile(live_)).size(), 1u);
-}
-
-TEST_F(LoggerRotationTest, OneFileKeptReplacesTheOnlyBackup) {
-    writeFile(live_, std::string(kMiB + 1, 'd'));
-    writeFile(backup(1), "replaced\n");
-    configureFile(live_, 1, 1);
-    logger_.log(LogLevel::INFO, "trigger");
-    EXPECT_EQ(fs::file_size(backup(1)), kMiB + 1);
-    EXPECT_FALSE(fs::exists(backup(2)));
-    EXPECT_EQ(lines(readFile(live_)).size(), 1u);
-}
-
-TEST_F(LoggerRotationTest, ConsoleOnlyLinesDoNotRotate) {
-    writeFile(live_, std::string(kMiB + 1, 'e'));
-    logger_.configure(LogLevel::DEBUG, LogLevel::ERROR, live_.string(), true, 1, 3);
-    logger_.log(LogLevel::WARN, "below the file level");
-    EXPECT_FALSE(fs::exists(backup(1)));
-    logger_.log(LogLevel::ERROR, "at the file level");
-    EXPECT_TRUE(fs::exists(backup(1)));
+TEST_F(LoggerRotationTest, KeepsMaxFilesCountingTheLiveOneButAlwaysOneBackup) {
+    const struct {
+        std::uint32_t maxFiles;
+        Lines before;        // backups .1, .2, ...
+        std::string second;  // expected in .2
+    } cases[] = {{3, {"previous", "oldest"}, "previous"}, {1, {"replaced"}, ""}, {0, {"replaced"}, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.maxFiles);
+        logOver(kMiB + 1, c.before, c.maxFiles, {"trigger"});
+        EXPECT_EQ(fs::file_size(backup(1)), kMiB + 1);
+        EXPECT_EQ(readFile(backup(2)), c.second);
+        EXPECT_FALSE(fs::exists(backup(c.second.empty() ? 2 : 3)));
+        EXPECT_EQ(unstamped(readFile(live())), Lines{"[INFO ] [C] trigger"});
+    }
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave) {
-    const fs::path path = dir_ / "threads.log";
-    configureFile(path);
-    constexpr int kThreads = 4;
-    constexpr int kLines = 250;
-    const std::string payload(200, 'p');
-    std::latch start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            const std::string component = std::string("T").append(std::to_string(t));
-            start.arrive_and_wait();
-            for (int i = 0; i < kLines; ++i) {
-                std::string message = std::to_string(i);
-                message.append(" ").append(payload);
-                logger_.log(LogLevel::INFO, component, message);
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-
-    const std::regex pattern = linePattern(R"(\[INFO \] \[T(\d)\] (\d+) p{200})");
-    for (const std::string& text : {readFile(path), out_.str()}) {
-        const auto written = lines(text);
-        ASSERT_EQ(written.size(), static_cast<std::size_t>(kThreads * kLines));
-        std::vector<int> nextIndex(kThreads, 0);
-        for (const auto& line : written) {
-            std::smatch match;
-            ASSERT_TRUE(std::regex_match(line, match, pattern)) << line;
-            const int thread = std::stoi(match[1].str());
-            // Each thread's lines appear complete and in its own order.
-            EXPECT_EQ(std::stoi(match[2].str()), nextIndex[thread]++);
-        }
+    configureFile(dir_ / "threads.log");
+    std::latch start(4);
+    const auto write = [&] {
+        start.arrive_and_wait();
+        for (int i = 0; i < 250; ++i) logger_.log(LogLevel::INFO, "T", std::string(200, 'p'));
+    };
+    { std::jthread a(write), b(write), c(write), d(write); }
+    for (const std::string& text : {readFile(dir_ / "threads.log"), out_.str()}) {
+        const Lines written = unstamped(text);
+        EXPECT_EQ(written.size(), 1000u);
+        for (const std::string& line : written) ASSERT_EQ(line, "[INFO ] [T] " + std::string(200, 'p'));
     }
 }
 
