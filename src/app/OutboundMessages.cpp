@@ -5,21 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/CommandLine.h"
-#include "app/records/RecordRules.h"
+#include "app/protocol/Messages.h"
+#include "core/JsonMessagePool.h"
+#include "core/SimulatorProvider.h"
 #include "log/Logger.h"
-#include "server/JsonMessagePool.h"
-#include "server/WebSocketMessageHandler.h"
+#include "msfs/FlightSimulatorAircraft.h"
 #include "supervision/ApplicationStateManager.h"
 
 namespace navorel {
-
-namespace {
-constexpr const char* kMd11Prefix = "TFDi Design MD-11";
-constexpr std::size_t kMd11PrefixLength = 17;
-constexpr const char* kHeartbeatWarningText =
-    "No ACARS heartbeat received in 9 minutes. Bridge will shutdown in 1 minute.";
-}  // namespace
 
 OutboundMessages::OutboundMessages(JsonMessagePool& pool, ApplicationStateManager& stateManager, Hooks hooks,
                                    const Clock& clock)
@@ -29,12 +22,11 @@ bool OutboundMessages::hasClient() const { return hooks_.clientCount() > 0; }
 
 bool OutboundMessages::telemetryGateOpen() const { return hasClient() && stateManager_.isActive(); }
 
-bool OutboundMessages::publish(const char* errorPrefix, const std::function<void(nlohmann::json&)>& fill) {
+bool OutboundMessages::publish(const char* errorPrefix,
+                               const std::function<void(nlohmann::json&, std::int64_t)>& fill) {
     try {
         std::unique_ptr<nlohmann::json> message = pool_.AcquireJson();
-        *message = nlohmann::json::object();
-        fill(*message);
-        (*message)["timestamp"] = toUnixTicks100ns(clock_.systemNow());
+        fill(*message, toUnixTicks100ns(clock_.systemNow()));
         hooks_.broadcast(*message);
         pool_.ReleaseJson(std::move(message));
         return true;
@@ -48,23 +40,8 @@ void OutboundMessages::sendFlightData(const FlightData& data) {
     if (!hasClient()) return;
     stateManager_.updateFlight(data);
     if (!stateManager_.isActive()) return;
-    publish("Error processing flight data: ", [&](nlohmann::json& m) {
-        m["type"] = "flight_data";
-        m["latitude"] = roundTo(data.latitude, 6);
-        m["longitude"] = roundTo(data.longitude, 6);
-        m["altitude"] = roundTo(data.altitude, 0);
-        m["altitudeIndicated"] = roundTo(data.altitudeIndicated, 0);
-        m["altitudeAgl"] = roundTo(data.altitudeAgl, 0);
-        m["heading"] = roundTo(data.heading, 1);
-        m["airspeedIndicated"] = roundTo(data.airspeedIndicated, 1);
-        m["verticalSpeed"] = roundToTens(data.verticalSpeed);
-        m["pitch"] = roundTo(data.pitch, 2);
-        m["bank"] = roundTo(data.bank, 2);
-        m["groundSpeedGps"] = roundTo(data.groundSpeedGps, 1);
-        m["fuelVolume"] = roundTo(data.fuelVolume, 1);
-        m["fuelWeight"] = roundTo(data.fuelWeight, 0);
-        m["pressureAltitude"] = roundTo(data.pressureAltitude, 0);
-    });
+    publish("Error processing flight data: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::flightData(m, data, now); });
 }
 
 void OutboundMessages::sendAircraftInfo(const AircraftInfo& data, SampleSource source) {
@@ -75,25 +52,16 @@ void OutboundMessages::sendAircraftInfo(const AircraftInfo& data, SampleSource s
         std::lock_guard lock(filtersMutex_);
         aircraftTitle_ = title;
     }
-    stateManager_.updateTitle(title.c_str());
+    stateManager_.updateTitle(std::string_view(title));
     if (!stateManager_.isActive()) return;
-    publish("Error processing aircraft info: ", [&](nlohmann::json& m) {
-        m["type"] = "aircraft_info";
-        m["title"] = title;
-    });
+    publish("Error processing aircraft info: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::aircraftInfo(m, title, now); });
 }
 
 void OutboundMessages::sendLandingData(const LandingData& data) {
     if (!telemetryGateOpen()) return;
-    publish("Error processing landing data: ", [&](nlohmann::json& m) {
-        m["type"] = "landing_data";
-        m["touchdownBankDegrees"] = data.touchdownBankDegrees;
-        m["touchdownHeadingDegreesMagnetic"] = data.touchdownHeadingDegreesMagnetic;
-        m["touchdownLatitudeDegrees"] = data.touchdownLatitudeDegrees;
-        m["touchdownLongitudeDegrees"] = data.touchdownLongitudeDegrees;
-        m["touchdownPitchDegrees"] = data.touchdownPitchDegrees;
-        m["touchdownRate"] = data.touchdownRate;
-    });
+    publish("Error processing landing data: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::landingData(m, data, now); });
 }
 
 void OutboundMessages::sendSystemsData(const SystemsData& data, SampleSource source) {
@@ -103,9 +71,8 @@ void OutboundMessages::sendSystemsData(const SystemsData& data, SampleSource sou
     std::optional<SystemsSnapshot> toSend;
     {
         std::lock_guard lock(filtersMutex_);
-        const bool md11 = source == SampleSource::SimConnect && aircraftTitle_.size() >= kMd11PrefixLength &&
-                          std::memcmp(aircraftTitle_.data(), kMd11Prefix, kMd11PrefixLength) == 0;
-        toSend = systemsFilter_.accept(data, md11, clock_.steadyNow());
+        const bool pinned = source == SampleSource::SimConnect && spoilerHandleUnusable(aircraftTitle_);
+        toSend = systemsFilter_.accept(data, pinned, clock_.steadyNow());
     }
     if (toSend) sendSystemsSnapshot(*toSend);
 }
@@ -119,71 +86,35 @@ void OutboundMessages::recheckSpoilers(SteadyTime now) {
     if (toSend && telemetryGateOpen()) sendSystemsSnapshot(*toSend);
 }
 
-void OutboundMessages::sendSystemsSnapshot(const SystemsSnapshot& s) {
-    publish("Error processing systems data: ", [&](nlohmann::json& m) {
-        m["type"] = "systems_data";
-        m["autopilotMaster"] = s.autopilotMaster;
-        m["flapsHandleIndex"] = s.flapsHandleIndex;
-        m["gearTotalPctExtended"] = s.gearTotalPctExtended;
-        m["simOnGround"] = s.simOnGround;
-        m["onAnyRunway"] = s.onAnyRunway;
-        m["simulationRate"] = s.simulationRate;
-        m["spoilersHandlePosition"] = s.spoilersHandlePosition;
-        m["apuGeneratorActive"] = s.apuGeneratorActive;
-        m["engine1Running"] = s.engineRunning[0];
-        m["engine2Running"] = s.engineRunning[1];
-        m["engine3Running"] = s.engineRunning[2];
-        m["engine4Running"] = s.engineRunning[3];
-    });
+void OutboundMessages::sendSystemsSnapshot(const SystemsSnapshot& snapshot) {
+    publish("Error processing systems data: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::systemsData(m, snapshot, now); });
 }
 
 void OutboundMessages::sendEquipmentData(const EquipmentData& data) {
     if (!hasClient()) return;
     stateManager_.updateEquipment(data);
     if (!stateManager_.isActive()) return;
-    publish("Error processing equipment data: ", [&](nlohmann::json& m) {
-        m["type"] = "equipment_data";
-        m["lightBeacon"] = isOn(data.lightBeacon);
-        m["lightNav"] = isOn(data.lightNav);
-        m["lightLanding"] = isOn(data.lightLanding);
-        m["lightTaxi"] = isOn(data.lightTaxi);
-        m["lightStrobe"] = isOn(data.lightStrobe);
-        m["doorMain"] = isOn(data.doorMain);
-        m["parkingBrake"] = parkingBrakeSet(data);
-    });
+    publish("Error processing equipment data: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::equipmentData(m, data, now); });
 }
 
 void OutboundMessages::sendAlertData(const AlertData& data) {
     if (!telemetryGateOpen()) return;
-    publish("Error processing alert data: ", [&](nlohmann::json& m) {
-        m["type"] = "alert_data";
-        m["overspeedWarning"] = isOn(data.overspeedWarning);
-        m["stallWarning"] = isOn(data.stallWarning);
-        m["isSlewActive"] = isOn(data.isSlewActive);
-    });
+    publish("Error processing alert data: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::alertData(m, data, now); });
 }
 
 void OutboundMessages::sendEnvironmentData(const EnvironmentData& data) {
     if (!telemetryGateOpen()) return;
-    publish("Error processing environment data: ", [&](nlohmann::json& m) {
-        m["type"] = "environment_data";
-        m["surfaceCondition"] = data.surfaceCondition;
-        m["ambientPrecipState"] = data.ambientPrecipState;
-        m["seaLevelPressure"] = roundTo(data.seaLevelPressure, 2);
-        m["ambientTemperature"] = roundTo(data.ambientTemperature, 1);
-        m["ambientVisibility"] = roundTo(data.ambientVisibility, 1);
-        m["ambientWindDirection"] = roundTo(data.ambientWindDirection, 0);
-        m["ambientWindVelocity"] = roundTo(data.ambientWindVelocity, 1);
-    });
+    publish("Error processing environment data: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::environmentData(m, data, now); });
 }
 
-void OutboundMessages::sendSimEvent(const char* event, const nlohmann::json& data) {
+void OutboundMessages::sendSimEvent(const char* event, std::uint32_t data) {
     if (!telemetryGateOpen()) return;
-    publish("Error processing sim event: ", [&](nlohmann::json& m) {
-        m["type"] = "sim_event";
-        m["event"] = event;
-        m["data"] = data;
-    });
+    publish("Error processing sim event: ",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::simEvent(m, event, data, now); });
 }
 
 void OutboundMessages::handleSimEvent(std::uint32_t eventType, std::uint32_t data) {
@@ -215,14 +146,14 @@ void OutboundMessages::checkPauseEvent(SteadyTime now) {
 void OutboundMessages::sendSimStop() { sendSimEvent("sim_stop", 0); }
 
 std::unique_ptr<nlohmann::json> OutboundMessages::buildSimStatus() {
-    return WebSocketMessageHandler::BuildSimStatus(pool_, hooks_.simDetected(), hooks_.simConnected(),
-                                                   stateManager_.getStateName(), clock_);
+    return protocol::BuildSimStatus(pool_, hooks_.simDetected(), hooks_.activeProvider().isConnected(),
+                                    stateManager_.getStateName(), toUnixTicks100ns(clock_.systemNow()));
 }
 
 void OutboundMessages::sendSimStatusIfChanged() {
     std::lock_guard lock(statusMutex_);
     const bool detected = hooks_.simDetected();
-    const bool connected = hooks_.simConnected();
+    const bool connected = hooks_.activeProvider().isConnected();
     const std::string state = stateManager_.getStateName();
     if (statusSent_ && detected == lastDetected_ && connected == lastConnected_ && state == lastState_) return;
     statusSent_ = true;
@@ -231,7 +162,8 @@ void OutboundMessages::sendSimStatusIfChanged() {
     lastState_ = state;
     if (!hasClient()) return;
     try {
-        auto message = WebSocketMessageHandler::BuildSimStatus(pool_, detected, connected, state, clock_);
+        auto message =
+            protocol::BuildSimStatus(pool_, detected, connected, state, toUnixTicks100ns(clock_.systemNow()));
         hooks_.broadcast(*message);
         pool_.ReleaseJson(std::move(message));
     } catch (const std::exception& e) {
@@ -241,23 +173,13 @@ void OutboundMessages::sendSimStatusIfChanged() {
 
 bool OutboundMessages::sendAcarsInfo() {
     if (!hasClient()) return false;
-    const bool xplane = hooks_.usingXPlane();
-    std::string variant;
-    if (xplane) {
-        const int version = hooks_.xplaneVersion();
-        variant = version >= 1 ? std::to_string(version) : "unknown";
-    } else {
-        variant = hooks_.simulatorVariant();
-    }
+    const SimulatorProvider& provider = hooks_.activeProvider();
+    const std::string family = provider.simulatorFamily();
+    const std::string variant = provider.simulatorVariant();
     std::string process = hooks_.detectedProcess();
     if (process.empty()) process = "unknown";
-    return publish("Error sending acars info: ", [&](nlohmann::json& m) {
-        m["type"] = "acars_info";
-        m["sim_family"] = xplane ? "X-Plane" : "MSFS";
-        m["sim_variant"] = variant;
-        m["sim_process"] = process;
-        m["bridge_name"] = kBridgeName;
-        m["bridge_version"] = kBridgeVersion;
+    return publish("Error sending acars info: ", [&](nlohmann::json& m, std::int64_t now) {
+        protocol::acarsInfo(m, family, variant, process, now);
     });
 }
 
@@ -273,12 +195,21 @@ void OutboundMessages::sendAcarsInfoOnce() {
 
 void OutboundMessages::sendHeartbeatWarning() {
     try {
-        auto message = WebSocketMessageHandler::BuildHeartbeatWarning(pool_, kHeartbeatWarningText, clock_);
+        auto message = protocol::BuildHeartbeatWarning(pool_, protocol::kHeartbeatWarningText,
+                                                        toUnixTicks100ns(clock_.systemNow()));
         hooks_.broadcast(*message);
         pool_.ReleaseJson(std::move(message));
     } catch (const std::exception& e) {
         logLine(LogLevel::ERROR, {}, std::string("Error sending heartbeat warning: ") + e.what());
     }
+}
+
+void OutboundMessages::sendPreflightSummary() {
+    if (!hasClient()) return;
+    const auto summary = stateManager_.takePreflightSummary();
+    if (!summary) return;
+    publish("Error sending preflight data: ",
+            [&](nlohmann::json& m, std::int64_t) { protocol::preflightData(m, *summary); });
 }
 
 std::string OutboundMessages::currentAircraftTitle() const {

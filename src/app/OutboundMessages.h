@@ -9,13 +9,14 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "app/TelemetryFilters.h"
-#include "app/records/TelemetryRecords.h"
-#include "platform/Clock.h"
+#include "core/Clock.h"
+#include "core/TelemetryRecords.h"
 
 namespace navorel {
 
 class ApplicationStateManager;
 class JsonMessagePool;
+class SimulatorProvider;
 
 // Which provider delivered a sample: a few rules apply to SimConnect only.
 enum class SampleSource { SimConnect, XPlane };
@@ -26,15 +27,13 @@ enum class SampleSource { SimConnect, XPlane };
 // state, on the server thread; the filter states are guarded so both may call.
 class OutboundMessages {
 public:
-    // What the messages read from the rest of the bridge.
+    // What the messages read from the rest of the bridge; each is called on
+    // the main and the server thread.
     struct Hooks {
         std::function<void(const nlohmann::json&)> broadcast;
         std::function<std::size_t()> clientCount;
         std::function<bool()> simDetected;
-        std::function<bool()> simConnected;
-        std::function<bool()> usingXPlane;
-        std::function<int()> xplaneVersion;
-        std::function<std::string()> simulatorVariant;
+        std::function<SimulatorProvider&()> activeProvider;
         std::function<std::string()> detectedProcess;
     };
 
@@ -56,6 +55,8 @@ public:
     void sendSimStop();
     bool sendAcarsInfo();
     void sendHeartbeatWarning();
+    // "preflight_data" when one is due (a client connected, PREFLIGHT).
+    void sendPreflightSummary();
     // A new "sim_status" object for a client that just connected.
     std::unique_ptr<nlohmann::json> buildSimStatus();
 
@@ -69,11 +70,12 @@ public:
 private:
     bool hasClient() const;
     bool telemetryGateOpen() const;
-    // Fills a pooled document, broadcasts it and returns it to the pool; a
-    // failure is logged with the builder's prefix and the message dropped.
-    bool publish(const char* errorPrefix, const std::function<void(nlohmann::json&)>& fill);
+    // Fills a pooled document with a builder of the protocol, broadcasts it and
+    // returns it to the pool; a failure is logged with the builder's prefix
+    // and the message dropped.
+    bool publish(const char* errorPrefix, const std::function<void(nlohmann::json&, std::int64_t)>& fill);
     void sendSystemsSnapshot(const SystemsSnapshot& snapshot);
-    void sendSimEvent(const char* event, const nlohmann::json& data);
+    void sendSimEvent(const char* event, std::uint32_t data);
 
     JsonMessagePool& pool_;
     ApplicationStateManager& stateManager_;

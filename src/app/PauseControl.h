@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "server/CommandResult.h"
+#include "app/protocol/CommandResult.h"
 
 namespace navorel {
 
@@ -18,11 +18,7 @@ public:
     // so that an automatic switch cannot mix the two. Called on the server
     // thread; the provider's isConnected, setPaused and getLastError must be
     // safe there.
-    struct ActiveProvider {
-        SimulatorProvider* provider = nullptr;
-        bool isXPlane = false;
-    };
-    using ActiveProviderFunction = std::function<ActiveProvider()>;
+    using ActiveProviderFunction = std::function<SimulatorProvider&()>;
 
     explicit PauseControl(ActiveProviderFunction activeProvider);
 

@@ -1,13 +1,14 @@
 #include "app/RunBridge.h"
 
 #include <atomic>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "app/BridgeRuntime.h"
 #include "app/CommandLine.h"
 #include "app/XPlaneProbe.h"
+#include "app/runtime/BridgeRuntime.h"
 #include "log/Logger.h"
 #include "platform/CommandLineArguments.h"
 #include "platform/Console.h"
@@ -30,7 +31,15 @@ int RunBridge(int argc, char** argv) {
     if (options.xplaneProbe) return RunXPlaneProbe(options);
 
     std::atomic<bool> running{true};
-    return BridgeRuntime(options, running).run();
+    try {
+        return BridgeRuntime(options, running).run();
+    } catch (const std::exception& e) {
+        // Everything has been stopped and released on the way out.
+        const std::string text = std::string("Fatal error: ") + e.what();
+        logLine(LogLevel::ERROR, {}, text);
+        std::cerr << text << std::endl;
+        return 1;
+    }
 }
 
 }  // namespace navorel

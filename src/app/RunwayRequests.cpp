@@ -1,6 +1,5 @@
 #include "app/RunwayRequests.h"
 
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -8,29 +7,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/records/RecordRules.h"
+#include "app/protocol/Messages.h"
+#include "core/JsonMessagePool.h"
+#include "core/RecordRules.h"
+#include "core/Text.h"
 #include "log/Logger.h"
-#include "server/JsonMessagePool.h"
 
 namespace navorel {
 
 namespace {
-
-constexpr std::array<std::string_view, 33> kSurfaceNames = {
-    "Concrete", "Grass",     "Water FSX",   "Grass Bumpy", "Asphalt", "Short Grass",  "Long Grass",
-    "Hard Turf", "Snow",     "Ice",         "Urban",       "Forest",  "Dirt",         "Coral",
-    "Gravel",   "Oil Treated", "Steel Mats", "Bituminous", "Brick",   "Macadam",      "Planks",
-    "Sand",     "Shale",     "Tarmac",      "Wright Flyer Track", "Reserved", "Ocean", "Water",
-    "Pond",     "Lake",      "River",       "Waste Water", "Paint"};
-
-constexpr std::array<std::string_view, 7> kDesignatorLetters = {"", "L", "R", "C", "W", "A", "B"};
-
-constexpr std::array<std::string_view, 8> kCompassNumbers = {"N", "NE", "E", "SE", "S", "SW", "W", "NW"};
-
-constexpr std::array<std::string_view, 36> kRunwayNumbers = {
-    "01", "02", "03", "04", "05", "06", "07", "08", "09", "10", "11", "12",
-    "13", "14", "15", "16", "17", "18", "19", "20", "21", "22", "23", "24",
-    "25", "26", "27", "28", "29", "30", "31", "32", "33", "34", "35", "36"};
 
 constexpr const char* kNotConnected = "SimConnect is not connected";
 constexpr const char* kBadLength = "ICAO must be between 3 and 5 characters";
@@ -41,67 +26,7 @@ constexpr const char* kNoAirport = "Airport data was not returned by the simulat
 constexpr const char* kLookupFailed = "Failed to load airport from apt.dat";
 constexpr const char* kTimedOut = "Runway info request timed out";
 
-template <typename Function>
-bool ask(const Function& function) {
-    return function && function();
-}
-
-// A fixed text field of the simulator: up to the first NUL or the field's
-// end, blanks and line breaks stripped at both ends.
-std::string trimmedField(const char* field, std::size_t size) {
-    const void* nul = std::memchr(field, '\0', size);
-    std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - field) : size;
-    std::string_view text(field, length);
-    constexpr std::string_view kBlank = " \t\r\n";
-    const std::size_t first = text.find_first_not_of(kBlank);
-    if (first == std::string_view::npos) return {};
-    const std::size_t last = text.find_last_not_of(kBlank);
-    return std::string(text.substr(first, last - first + 1));
-}
-
-// Serialising a text that is not UTF-8 fails, which would leave the client
-// without any answer; a fixed-width simulator field can cut a character in
-// half and scenery files are not always UTF-8. Each invalid byte becomes
-// U+FFFD instead.
-std::string validUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const unsigned char lead = byte(i);
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-        if (lead < 0x80) {
-            length = 1;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        bool valid = length > 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const unsigned char next = byte(i + k);
-            valid = k == 1 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
-        }
-        if (valid) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
-}
-
-float metresToFeet(double metres) { return static_cast<float>(metres * kMetresToFeet); }
+float metresToFeet(double metres) { return static_cast<float>(metres * kFeetPerMetre); }
 
 // The fields that the simulator's facility data and the apt.dat record name alike.
 template <typename Source>
@@ -121,61 +46,7 @@ RunwayEntry runwayGeometry(std::uint32_t index, const Source& source) {
     return runway;
 }
 
-nlohmann::json thresholdJson(const RunwayThreshold& threshold) {
-    return {{"lengthFt", roundTo(threshold.lengthFt, 0)},
-            {"widthFt", roundTo(threshold.widthFt, 0)},
-            {"enabled", threshold.enabled},
-            {"present", threshold.present}};
-}
-
-nlohmann::json runwayJson(const RunwayEntry& runway) {
-    return {{"latitude", roundTo(runway.latitude, 6)},
-            {"longitude", roundTo(runway.longitude, 6)},
-            {"altitudeFt", roundTo(runway.altitudeFt, 0)},
-            {"headingDegrees", roundTo(runway.headingDegrees, 1)},
-            {"lengthFt", roundTo(runway.lengthFt, 0)},
-            {"widthFt", roundTo(runway.widthFt, 0)},
-            {"surfaceCode", runway.surfaceCode},
-            {"surface", std::string(runwaySurfaceName(runway.surfaceCode))},
-            {"primaryNumber", runway.primaryNumber},
-            {"primaryDesignatorCode", runway.primaryDesignatorCode},
-            {"secondaryNumber", runway.secondaryNumber},
-            {"secondaryDesignatorCode", runway.secondaryDesignatorCode},
-            {"primaryDesignator", std::string(runwayDesignatorLetter(runway.primaryDesignatorCode))},
-            {"secondaryDesignator", std::string(runwayDesignatorLetter(runway.secondaryDesignatorCode))},
-            {"primaryIdent", runwayIdent(runway.primaryNumber, runway.primaryDesignatorCode)},
-            {"secondaryIdent", runwayIdent(runway.secondaryNumber, runway.secondaryDesignatorCode)},
-            {"primaryThreshold", thresholdJson(runway.primaryThreshold)},
-            {"secondaryThreshold", thresholdJson(runway.secondaryThreshold)}};
-}
-
 }  // namespace
-
-std::string_view runwaySurfaceName(std::int32_t surfaceCode) {
-    if (surfaceCode >= 0 && surfaceCode < static_cast<std::int32_t>(kSurfaceNames.size())) {
-        return kSurfaceNames[static_cast<std::size_t>(surfaceCode)];
-    }
-    return surfaceCode == 255 ? "Undefined" : "Unknown";
-}
-
-std::string_view runwayDesignatorLetter(std::int32_t designatorCode) {
-    if (designatorCode >= 0 && designatorCode < static_cast<std::int32_t>(kDesignatorLetters.size())) {
-        return kDesignatorLetters[static_cast<std::size_t>(designatorCode)];
-    }
-    return {};
-}
-
-std::string_view runwayNumberText(std::int32_t number) {
-    if (number >= 1 && number <= 36) return kRunwayNumbers[static_cast<std::size_t>(number - 1)];
-    if (number >= 37 && number <= 44) return kCompassNumbers[static_cast<std::size_t>(number - 37)];
-    return {};
-}
-
-std::string runwayIdent(std::int32_t number, std::int32_t designatorCode) {
-    std::string ident(runwayNumberText(number));
-    ident += runwayDesignatorLetter(designatorCode);
-    return ident;
-}
 
 RunwayRequestManager::RunwayRequestManager(JsonMessagePool& pool, Operations operations, Clock& clock,
                                            std::size_t maxLookupWorkers)
@@ -196,20 +67,17 @@ RunwayRequestManager::~RunwayRequestManager() {
 }
 
 CommandResult RunwayRequestManager::handleRunwayRequest(const std::string& icao) {
-    // Read once: the automatic switch may change the active provider meanwhile.
-    const bool xplane = ask(ops_.isXPlaneActive);
-    if (!xplane && !ask(ops_.isActiveProviderConnected)) return CommandResult::Failure(kNotConnected);
+    SimulatorProvider& provider = ops_.activeProvider();
+    const bool local = provider.looksUpRunwaysLocally();
+    if (!local && !provider.isConnected()) return CommandResult::Failure(kNotConnected);
 
-    std::string code = icao;
-    for (char& c : code) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    const std::string code = asciiUpper(icao);
     if (code.size() < 3 || code.size() > 5) return CommandResult::Failure(kBadLength);
 
     PendingRunwayRequest request;
     request.icao = code;
     request.startTime = clock_.steadyNow();
-    request.timeoutMs = xplane ? 0 : kSimConnectTimeoutMs;
+    request.timeoutMs = local ? 0 : kSimConnectTimeoutMs;
 
     std::uint32_t id = 0;
     {
@@ -221,12 +89,12 @@ CommandResult RunwayRequestManager::handleRunwayRequest(const std::string& icao)
         pending_.emplace(id, std::move(request));
     }
 
-    if (xplane) {
-        startLookup(id, code);
+    if (local) {
+        startLookup(id, code, provider);
     } else {
         bool requested = false;
         try {
-            requested = ops_.requestRunwayData && ops_.requestRunwayData(code, id);
+            requested = provider.requestRunwayData(code, id);
         } catch (...) {
             removePending(id, nullptr);
             throw;
@@ -256,11 +124,11 @@ void RunwayRequestManager::onAirportFacility(std::uint32_t requestId, const Faci
     PendingRunwayRequest& request = it->second;
     request.latitude = data.latitude;
     request.longitude = data.longitude;
-    request.altitudeFt = data.altitudeMeters * kMetresToFeet;
+    request.altitudeFt = data.altitudeMeters * kFeetPerMetre;
     request.magneticVariation = data.magneticVariation;
-    request.name = trimmedField(data.name, sizeof data.name);
-    request.airportIcao = trimmedField(data.icao, sizeof data.icao);
-    request.region = trimmedField(data.region, sizeof data.region);
+    request.name = fixedFieldText(data.name, sizeof data.name);
+    request.airportIcao = fixedFieldText(data.icao, sizeof data.icao);
+    request.region = fixedFieldText(data.region, sizeof data.region);
     request.runwayCount = data.runwayCount;
     request.airportReceived = true;
 }
@@ -272,7 +140,7 @@ void RunwayRequestManager::onRunwayFacility(std::uint32_t requestId, std::uint32
     if (it == pending_.end()) return;
     PendingRunwayRequest& request = it->second;
     RunwayEntry runway = runwayGeometry(runwayIndex, data);
-    runway.altitudeFt = data.altitudeMeters * kMetresToFeet;
+    runway.altitudeFt = data.altitudeMeters * kFeetPerMetre;
     request.runways.push_back(runway);
     request.runwayPositions[runwayIndex] = request.runways.size() - 1;
 }
@@ -323,9 +191,10 @@ void RunwayRequestManager::installFacilityCallbacks(SimulatorProvider& provider)
     provider.setFacilityDataEndCallback([this](std::uint32_t id) { onFacilityDataEnd(id); });
 }
 
-void RunwayRequestManager::startLookup(std::uint32_t requestId, const std::string& icao) {
+void RunwayRequestManager::startLookup(std::uint32_t requestId, const std::string& icao,
+                                       SimulatorProvider& provider) {
     std::unique_lock lock(workMutex_);
-    jobs_.push_back({requestId, icao});
+    jobs_.push_back({requestId, icao, &provider});
     if (jobs_.size() > idleWorkers_ && workers_.size() < maxLookupWorkers_) {
         try {
             workers_.emplace_back([this] { lookupWorker(); });
@@ -363,6 +232,7 @@ void RunwayRequestManager::lookupWorker() {
             std::lock_guard completedLock(completedMutex_);
             completed_.push_back(std::move(result));
         }
+        if (ops_.lookupFinished) ops_.lookupFinished();
         lock.lock();
     }
 }
@@ -373,7 +243,7 @@ XPlaneLookupResult RunwayRequestManager::runLookup(const LookupJob& job) {
     result.icao = job.icao;
     bool found = false;
     try {
-        found = ops_.loadAirport && ops_.loadAirport(job.icao, result.airport, result.error);
+        found = job.provider->loadAirport(job.icao, result.airport, result.error);
     } catch (const std::exception& e) {
         logLine(LogLevel::ERROR, {}, std::string("Runway lookup for ") + job.icao + " failed: " + e.what());
     }
@@ -384,7 +254,7 @@ XPlaneLookupResult RunwayRequestManager::runLookup(const LookupJob& job) {
     }
     result.error.clear();
     try {
-        if (ops_.cacheAirport) ops_.cacheAirport(result.airport);
+        job.provider->cacheAirport(result.airport);
     } catch (const std::exception& e) {
         logLine(LogLevel::WARN, {}, std::string("Could not cache airport ") + job.icao + ": " + e.what());
     }
@@ -462,13 +332,11 @@ void RunwayRequestManager::expireRunwayRequests(SteadyTime now) {
 
 bool RunwayRequestManager::hasClient() const { return ops_.clientCount && ops_.clientCount() > 0; }
 
-void RunwayRequestManager::publish(const char* what, const std::function<void(nlohmann::json&)>& fill) {
+void RunwayRequestManager::publish(const char* what, const std::function<void(nlohmann::json&, std::int64_t)>& fill) {
     if (!hasClient() || !ops_.broadcast) return;
     std::unique_ptr<nlohmann::json> message = pool_.AcquireJson();
     try {
-        if (!message->is_object()) *message = nlohmann::json::object();
-        fill(*message);
-        (*message)["timestamp"] = toUnixTicks100ns(clock_.systemNow());
+        fill(*message, toUnixTicks100ns(clock_.systemNow()));
         ops_.broadcast(*message);
     } catch (const std::exception& e) {
         logLine(LogLevel::ERROR, {}, std::string("Error sending ") + what + ": " + e.what());
@@ -477,31 +345,12 @@ void RunwayRequestManager::publish(const char* what, const std::function<void(nl
 }
 
 void RunwayRequestManager::sendRunwayInfo(const PendingRunwayRequest& request) {
-    publish("runway info", [&request](nlohmann::json& m) {
-        m["type"] = "runway_info";
-        m["icao"] = validUtf8(request.icao);
-        m["airport"] = {
-            {"name", validUtf8(request.name)},
-            {"icao", validUtf8(request.airportIcao)},
-            {"region", validUtf8(request.region)},
-            {"latitude", roundTo(request.latitude, 6)},
-            {"longitude", roundTo(request.longitude, 6)},
-            {"altitudeFt", request.airportReceived ? roundTo(request.altitudeFt, 0) : 0.0},
-            {"magneticVariation", roundTo(request.magneticVariation, 2)},
-            {"runwayCount", request.runwayCount},
-        };
-        nlohmann::json runways = nlohmann::json::array();
-        for (const RunwayEntry& runway : request.runways) runways.push_back(runwayJson(runway));
-        m["runways"] = std::move(runways);
-    });
+    publish("runway info", [&](nlohmann::json& m, std::int64_t now) { protocol::runwayInfo(m, request, now); });
 }
 
 void RunwayRequestManager::sendRunwayInfoError(const std::string& icao, const std::string& error) {
-    publish("runway info error", [&](nlohmann::json& m) {
-        m["type"] = "runway_info_error";
-        m["icao"] = validUtf8(icao);
-        m["error"] = validUtf8(error);
-    });
+    publish("runway info error",
+            [&](nlohmann::json& m, std::int64_t now) { protocol::runwayInfoError(m, icao, error, now); });
 }
 
 std::size_t RunwayRequestManager::pendingCount() const {

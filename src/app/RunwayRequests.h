@@ -9,73 +9,21 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "app/records/SimulatorProvider.h"
-#include "app/records/TelemetryRecords.h"
-#include "platform/Clock.h"
-#include "server/CommandResult.h"
-#include "xplane/AirportRecord.h"
+#include "app/RunwayRecords.h"
+#include "app/protocol/CommandResult.h"
+#include "core/AirportRecord.h"
+#include "core/Clock.h"
+#include "core/SimulatorProvider.h"
+#include "core/TelemetryRecords.h"
 
 namespace navorel {
 
 class JsonMessagePool;
-
-inline constexpr double kMetresToFeet = 3.280839895013123;
-
-// Code tables of the runway messages (facility codes; the X-Plane database
-// maps its own codes onto them).
-std::string_view runwaySurfaceName(std::int32_t surfaceCode);
-std::string_view runwayDesignatorLetter(std::int32_t designatorCode);
-std::string_view runwayNumberText(std::int32_t number);
-// Number text followed by the designator letter, e.g. 9 and 1 give "09L".
-std::string runwayIdent(std::int32_t number, std::int32_t designatorCode);
-
-struct RunwayThreshold {
-    bool present = false;
-    bool enabled = false;
-    float lengthFt = 0.0f;
-    float widthFt = 0.0f;
-};
-
-struct RunwayEntry {
-    std::uint32_t index = 0;
-    double latitude = 0.0;
-    double longitude = 0.0;
-    double altitudeFt = 0.0;
-    float headingDegrees = 0.0f;
-    float lengthFt = 0.0f;
-    float widthFt = 0.0f;
-    std::int32_t surfaceCode = 0;
-    std::int32_t primaryNumber = 0;
-    std::int32_t primaryDesignatorCode = 0;
-    std::int32_t secondaryNumber = 0;
-    std::int32_t secondaryDesignatorCode = 0;
-    RunwayThreshold primaryThreshold;
-    RunwayThreshold secondaryThreshold;
-};
-
-// One accepted request, filled by the facility callbacks or an X-Plane lookup.
-struct PendingRunwayRequest {
-    std::string icao;
-    SteadyTime startTime{};
-    std::int64_t timeoutMs = 0;  // 0: no time-out
-    bool airportReceived = false;
-    double latitude = 0.0;
-    double longitude = 0.0;
-    double altitudeFt = 0.0;
-    float magneticVariation = 0.0f;
-    std::string name;
-    std::string airportIcao;
-    std::string region;
-    std::int32_t runwayCount = 0;
-    std::vector<RunwayEntry> runways;
-    std::map<std::uint32_t, std::size_t> runwayPositions;
-};
 
 struct XPlaneLookupResult {
     std::uint32_t requestId = 0;
@@ -96,21 +44,17 @@ struct XPlaneLookupResult {
 class RunwayRequestManager {
 public:
     // What the manager needs of the rest of the bridge. Every function may be
-    // called from the server thread, so each must be safe there; the X-Plane
-    // ones are also called from the lookup workers. An empty function counts
-    // as "no" / "failed".
+    // called from the server thread, so each must be safe there.
     struct Operations {
-        std::function<bool()> isXPlaneActive;
-        std::function<bool()> isActiveProviderConnected;
-        // SimConnect: starts a facility request whose data come back through
-        // the facility callbacks below.
-        std::function<bool(const std::string& icao, std::uint32_t requestId)> requestRunwayData;
-        // X-Plane: scenery lookup and the provider's airport cache.
-        std::function<bool(const std::string& icao, XPlaneAirportRecord& record, std::string& error)>
-            loadAirport;
-        std::function<void(const XPlaneAirportRecord& record)> cacheAirport;
+        // The provider selected at the moment of the call: read once per
+        // request, so that an automatic switch cannot split one request
+        // between two providers. X-Plane lookups keep using the provider they
+        // started with, on the lookup workers.
+        std::function<SimulatorProvider&()> activeProvider;
         std::function<std::size_t()> clientCount;
         std::function<void(const nlohmann::json& message)> broadcast;
+        // A lookup has finished: the main loop should come for it.
+        std::function<void()> lookupFinished;
     };
 
     static constexpr std::uint32_t kFirstRequestId = 10000;
@@ -150,15 +94,16 @@ private:
     struct LookupJob {
         std::uint32_t requestId = 0;
         std::string icao;
+        SimulatorProvider* provider = nullptr;
     };
 
     bool removePending(std::uint32_t requestId, PendingRunwayRequest* removed);
-    void startLookup(std::uint32_t requestId, const std::string& icao);
+    void startLookup(std::uint32_t requestId, const std::string& icao, SimulatorProvider& provider);
     void lookupWorker();
     XPlaneLookupResult runLookup(const LookupJob& job);
     void fillFromXPlane(PendingRunwayRequest& request, const XPlaneAirportRecord& airport) const;
     bool hasClient() const;
-    void publish(const char* what, const std::function<void(nlohmann::json&)>& fill);
+    void publish(const char* what, const std::function<void(nlohmann::json&, std::int64_t)>& fill);
 
     JsonMessagePool& pool_;
     const Operations ops_;

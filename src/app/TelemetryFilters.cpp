@@ -4,7 +4,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "app/records/RecordRules.h"
+#include "core/RecordRules.h"
 
 namespace navorel {
 

@@ -4,8 +4,8 @@
 #include <limits>
 #include <optional>
 
-#include "app/records/TelemetryRecords.h"
-#include "platform/Clock.h"
+#include "core/TelemetryRecords.h"
+#include "core/Clock.h"
 
 namespace navorel {
 

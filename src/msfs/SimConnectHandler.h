@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/records/SimulatorProvider.h"
+#include "core/SimulatorProvider.h"
 
 namespace navorel {
 
@@ -30,10 +30,13 @@ public:
     void setActiveMode() override;
     bool setPaused(bool paused) override;
     std::string getLastError() const override;
+    std::string simulatorFamily() const override { return "MSFS"; }
+    std::string simulatorVariant() const override { return getSimulatorVariant(); }
+    std::string pauseFailureText() const override { return "Failed to send pause command to simulator"; }
 
     // Starts an airport facility request; its data arrive through the
     // facility callbacks carrying requestId.
-    bool requestRunwayData(const std::string& icao, std::uint32_t requestId);
+    bool requestRunwayData(const std::string& icao, std::uint32_t requestId) override;
     // "2020", "2024" or "unknown".
     std::string getSimulatorVariant() const;
 

@@ -75,6 +75,8 @@ std::size_t BatchedWriteStream::unsentBytes() const { return state_->pending.siz
 
 std::size_t BatchedWriteStream::waitingBytes() const { return state_->pending.size(); }
 
+std::size_t BatchedWriteStream::blockedBytes() const { return state_->sendInProgress ? state_->pending.size() : 0; }
+
 ErrorCode BatchedWriteStream::Admit(std::size_t bytes) {
     if (state_->error) return state_->error;
     if (bytes > kMaxUnsentBytes || unsentBytes() > kMaxUnsentBytes - bytes) {

@@ -55,6 +55,10 @@ public:
     std::size_t unsentBytes() const;
     // Bytes not yet handed to the socket (the send in progress not counted).
     std::size_t waitingBytes() const;
+    // Bytes waiting behind a send that has not completed yet: what piles up
+    // when the peer stops reading. 0 while no send is in progress, since
+    // whatever waits then leaves with the next send.
+    std::size_t blockedBytes() const;
 
     // Collects a frame at once (header, then payload). An error means the
     // connection has failed.

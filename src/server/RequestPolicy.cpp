@@ -2,20 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
+
+#include "core/Text.h"
 
 namespace navorel {
 
 namespace {
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && equalsIgnoreAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 bool isPortText(std::string_view text) {
@@ -47,12 +42,12 @@ bool IsLocalHostHeader(std::string_view host) {
     if (hasPort && !isPortText(port)) return false;
     static constexpr std::array<std::string_view, 3> kLocalNames{"localhost", "127.0.0.1", "[::1]"};
     return std::any_of(kLocalNames.begin(), kLocalNames.end(),
-                       [name](std::string_view local) { return equalsIgnoreCase(name, local); });
+                       [name](std::string_view local) { return equalsIgnoreAsciiCase(name, local); });
 }
 
 bool IsAllowedOrigin(std::string_view origin, const std::vector<std::string>& extraOrigins) {
     if (std::find(extraOrigins.begin(), extraOrigins.end(), origin) != extraOrigins.end()) return true;
-    if (equalsIgnoreCase(origin, "file://")) return true;
+    if (equalsIgnoreAsciiCase(origin, "file://")) return true;
     for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
         if (startsWithIgnoreCase(origin, scheme)) return IsLocalHostHeader(origin.substr(scheme.size()));
     }

@@ -6,20 +6,16 @@
 
 #include "log/Logger.h"
 #include "server/RequestPolicy.h"
-#include "server/WebSocketMessageHandler.h"
 #include "server/WebSocketServerImpl.h"
 
 namespace navorel {
 
 using namespace server_detail;
-using json = nlohmann::json;
 
 namespace {
 
 constexpr const char* kComponent = "WebSocket";
 constexpr std::size_t kKeptReadBufferBytes = 64 * 1024;
-
-std::int64_t nowTicks(const Clock& clock) { return toUnixTicks100ns(clock.systemNow()); }
 
 HttpResponse plainResponse(http::status status, std::string body) {
     HttpResponse response{status, 11};
@@ -223,10 +219,7 @@ bool WsSession::Enqueue(const Text& text) {
     // data frame may follow that.
     if (IsClosing() || finished_ || !open_ || !ws_.is_open()) return true;
     BatchedWriteStream& stream = ws_.next_layer();
-    const std::size_t backlog = stream.unsentBytes();
-    if (stream.waitingBytes() != 0 && backlog + text->size() > WebSocketServer::kMaxQueuedBytesPerClient) {
-        return false;
-    }
+    if (queuedBytes() > WebSocketServer::kMaxQueuedBytesPerClient) return false;
     // Data frames are framed here and written whole next to the control
     // frames Beast writes itself, so the frames of one turn leave in one send.
     const std::string header = encodeTextFrameHeader(text->size());
@@ -333,7 +326,7 @@ HttpResponse WebSocketServer::Impl::BuildHealthResponse() {
                  {"connections", GetClientCount()},
                  {"maxConnections", kMaxConnections},
                  {"acceptingConnections", acceptingConnections_.load()},
-                 {"timestamp", nowTicks(clock_)}};
+                 {"timestamp", toUnixTicks100ns(clock_.systemNow())}};
     auto body = messagePool_.AcquireString();
     *body = document->dump();
     messagePool_.ReleaseJson(std::move(document));
@@ -405,22 +398,10 @@ void WebSocketServer::Impl::OnOpen(const std::shared_ptr<WsSession>& session) {
     logLine(LogLevel::INFO, kComponent,
             "Client connected from " + data.remoteAddress + " (ID: " + data.clientId + "). Total: " +
                 std::to_string(total));
+    if (!handlers_.onOpen) return;
     try {
-        auto welcome = messagePool_.AcquireJson();
-        *welcome = {{"type", "connection"},
-                    {"status", "connected"},
-                    {"message", "Connected to Navorel Bridge"},
-                    {"version", kServerVersion},
-                    {"id", data.clientId},
-                    {"server", {{"maxConnections", kMaxConnections}, {"currentConnections", total}}}};
-        SendDocument(*session, std::move(welcome));
-
-        if (const auto provider = CurrentProvider()) {
-            const std::unique_ptr<json> status = (*provider)(true);
-            if (status && !status->empty()) {
-                Deliver(*session, std::make_shared<const std::string>(
-                                      status->dump(-1, ' ', false, json::error_handler_t::strict)));
-            }
+        for (std::string& text : handlers_.onOpen(data, total)) {
+            Deliver(*session, std::make_shared<const std::string>(std::move(text)));
         }
     } catch (const std::exception& e) {
         logLine(LogLevel::ERROR, kComponent, std::string("Failed to greet client: ") + e.what());
@@ -439,72 +420,21 @@ void WebSocketServer::Impl::OnClose(const std::shared_ptr<WsSession>& session, i
     logLine(LogLevel::INFO, kComponent,
             "Client disconnected (ID: " + session->data().clientId + ", Code: " + std::to_string(code) +
                 "). Total: " + std::to_string(total));
+    if (!handlers_.onClose) return;
     try {
-        if (const auto provider = CurrentProvider()) (*provider)(false);
+        handlers_.onClose(session->data());
     } catch (const std::exception& e) {
         logLine(LogLevel::ERROR, kComponent, std::string("Connection status provider error: ") + e.what());
     }
 }
 
 void WebSocketServer::Impl::OnMessage(const std::shared_ptr<WsSession>& session, const std::string& text) {
+    if (!handlers_.onMessage) return;
     try {
-        const json message = json::parse(text);
-        if (!message.is_object() || !message.contains("type")) {
-            throw std::runtime_error("Message missing 'type' field");
-        }
-        const std::string type = message.at("type").get<std::string>();
-        if (type == "ping") {
-            auto pong = messagePool_.AcquireJson();
-            *pong = {{"type", "pong"}, {"timestamp", nowTicks(clock_)}};
-            SendDocument(*session, std::move(pong));
-            return;
-        }
-        if (type == "status") {
-            const auto uptime =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.steadyNow() - session->data().connectedAt)
-                    .count() /
-                1'000'000'000;
-            auto status = messagePool_.AcquireJson();
-            *status = {{"type", "status_response"},
-                       {"connections", GetClientCount()},
-                       {"server_running", running_.load()},
-                       {"uptime", uptime}};
-            SendDocument(*session, std::move(status));
-            return;
-        }
-        const auto handler = CurrentHandler();
-        if (!handler) {
-            logLine(LogLevel::WARN, kComponent, "Unknown message type: " + type);
-            return;
-        }
-        const CommandResult result = handler->HandleMessage(text);
-        auto answer = messagePool_.AcquireJson();
-        *answer = result.success ? WebSocketMessageHandler::BuildSuccessResponse(result.message, result.data, clock_)
-                                 : WebSocketMessageHandler::BuildErrorResponse(result.message, "error", clock_);
-        SendDocument(*session, std::move(answer));
-    } catch (const json::exception& e) {
-        logLine(LogLevel::ERROR, kComponent, std::string("JSON parsing error: ") + e.what());
-        SendErrorAnswer(*session, {{"type", "error"}, {"message", "Invalid JSON format"}, {"details", e.what()}});
+        std::string reply = handlers_.onMessage(session->data(), text);
+        if (!reply.empty()) Deliver(*session, std::make_shared<const std::string>(std::move(reply)));
     } catch (const std::exception& e) {
         logLine(LogLevel::ERROR, kComponent, std::string("Message processing error: ") + e.what());
-        SendErrorAnswer(*session, {{"type", "error"}, {"message", e.what()}});
-    }
-}
-
-void WebSocketServer::Impl::SendDocument(WsSession& session, std::unique_ptr<json> document) {
-    // A document that fails to serialise is destroyed, not returned to the pool.
-    auto text = std::make_shared<const std::string>(document->dump(-1, ' ', false, json::error_handler_t::strict));
-    messagePool_.ReleaseJson(std::move(document));
-    Deliver(session, text);
-}
-
-void WebSocketServer::Impl::SendErrorAnswer(WsSession& session, json answer) {
-    try {
-        auto document = messagePool_.AcquireJson();
-        *document = std::move(answer);
-        SendDocument(session, std::move(document));
-    } catch (const std::exception& e) {
-        logLine(LogLevel::ERROR, {}, std::string("Failed to send to WebSocket client: ") + e.what());
     }
 }
 

@@ -9,7 +9,6 @@
 
 #include "log/Logger.h"
 #include "platform/ExclusivePort.h"
-#include "server/WebSocketMessageHandler.h"
 #include "server/WebSocketServerImpl.h"
 
 namespace navorel {
@@ -44,8 +43,9 @@ std::uint32_t readMaxHeaderBytes() {
 // ---------------------------------------------------------------------------
 // Public face
 
-WebSocketServer::WebSocketServer(std::uint16_t port, std::vector<std::string> allowedOrigins, const Clock& clock)
-    : impl_(std::make_unique<Impl>(port, std::move(allowedOrigins), clock)) {}
+WebSocketServer::WebSocketServer(std::uint16_t port, Handlers handlers, std::vector<std::string> allowedOrigins,
+                                 const Clock& clock)
+    : impl_(std::make_unique<Impl>(port, std::move(handlers), std::move(allowedOrigins), clock)) {}
 
 WebSocketServer::~WebSocketServer() { impl_->Stop(); }
 
@@ -54,12 +54,7 @@ void WebSocketServer::Stop() { impl_->Stop(); }
 std::uint16_t WebSocketServer::GetPort() const { return impl_->GetPort(); }
 std::string WebSocketServer::GetLastError() const { return impl_->GetLastError(); }
 std::size_t WebSocketServer::GetClientCount() const { return impl_->GetClientCount(); }
-void WebSocketServer::SetMessageHandler(std::unique_ptr<WebSocketMessageHandler> handler) {
-    impl_->SetMessageHandler(std::move(handler));
-}
-void WebSocketServer::SetConnectionStatusProvider(ConnectionStatusProvider provider) {
-    impl_->SetConnectionStatusProvider(std::move(provider));
-}
+bool WebSocketServer::IsRunning() const { return impl_->IsRunning(); }
 void WebSocketServer::SetAcceptingConnections(bool accepting) { impl_->SetAcceptingConnections(accepting); }
 bool WebSocketServer::IsAcceptingConnections() const { return impl_->IsAcceptingConnections(); }
 void WebSocketServer::BroadcastJson(const nlohmann::json& message) { impl_->BroadcastJson(message); }
@@ -126,8 +121,10 @@ std::string WebSocketServer::FormatPeerAddress(const std::array<std::uint8_t, 16
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-WebSocketServer::Impl::Impl(std::uint16_t port, std::vector<std::string> allowedOrigins, const Clock& clock)
+WebSocketServer::Impl::Impl(std::uint16_t port, Handlers handlers, std::vector<std::string> allowedOrigins,
+                            const Clock& clock)
     : clock_(clock),
+      handlers_(std::move(handlers)),
       allowedOrigins_(std::move(allowedOrigins)),
       maxHeaderBytes_(readMaxHeaderBytes()),
       boundPort_(port),
@@ -345,32 +342,6 @@ std::string WebSocketServer::Impl::GetLastError() const {
 std::size_t WebSocketServer::Impl::GetClientCount() const {
     std::lock_guard lock(clientsMutex_);
     return clients_.size();
-}
-
-void WebSocketServer::Impl::SetMessageHandler(std::unique_ptr<WebSocketMessageHandler> handler) {
-    std::shared_ptr<WebSocketMessageHandler> replaced;
-    {
-        std::lock_guard lock(handlerMutex_);
-        replaced = std::move(messageHandler_);
-        messageHandler_ = std::move(handler);
-    }
-    // The old handler goes here, or on the server thread if it is in use there.
-}
-
-void WebSocketServer::Impl::SetConnectionStatusProvider(ConnectionStatusProvider provider) {
-    auto shared = provider ? std::make_shared<const ConnectionStatusProvider>(std::move(provider)) : nullptr;
-    std::lock_guard lock(handlerMutex_);
-    connectionStatusProvider_ = std::move(shared);
-}
-
-std::shared_ptr<WebSocketMessageHandler> WebSocketServer::Impl::CurrentHandler() const {
-    std::lock_guard lock(handlerMutex_);
-    return messageHandler_;
-}
-
-std::shared_ptr<const WebSocketServer::ConnectionStatusProvider> WebSocketServer::Impl::CurrentProvider() const {
-    std::lock_guard lock(handlerMutex_);
-    return connectionStatusProvider_;
 }
 
 // ---------------------------------------------------------------------------

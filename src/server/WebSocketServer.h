@@ -6,20 +6,21 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Clock.h"
+#include "core/Clock.h"
 
 namespace navorel {
 
-class WebSocketMessageHandler;
-
 // The bridge's local HTTP/WebSocket server on 127.0.0.1: port selection,
-// /health and /, up to five WebSocket clients, broadcast. All network work
-// runs on the server's own thread; other threads hand it work through
-// BroadcastJson. The network stack stays inside the implementation.
+// /health and /, up to five WebSocket clients, back-pressure, broadcast. It is
+// transport only: what the messages say is the application's, through the
+// handlers below. All network work runs on the server's own thread; other
+// threads hand it work through BroadcastJson. The network stack stays inside
+// the implementation.
 class WebSocketServer {
 public:
     // Kept with each WebSocket connection from its upgrade on.
@@ -29,9 +30,18 @@ public:
         SteadyTime connectedAt{};
     };
 
-    // Called on every open (true) and close (false); a document returned on
-    // open is sent to the new client when it is not null/empty.
-    using ConnectionStatusProvider = std::function<std::unique_ptr<nlohmann::json>(bool connected)>;
+    // The application's side of every connection, called on the server
+    // thread. Given to the constructor, so no client can reach a server that
+    // is not wired yet.
+    struct Handlers {
+        // A client has connected (clientCount includes it): the texts to send
+        // it first, in order.
+        std::function<std::vector<std::string>(const PerSocketData& client, std::size_t clientCount)> onOpen;
+        // One text message from a client: the reply to it, or empty for none.
+        std::function<std::string(const PerSocketData& client, std::string_view text)> onMessage;
+        // A client has gone.
+        std::function<void(const PerSocketData& client)> onClose;
+    };
 
     static constexpr std::size_t kMaxConnections = 5;
     static constexpr const char* kServerVersion = "1.0.0";
@@ -41,7 +51,7 @@ public:
     static constexpr std::size_t kMaxQueuedBytesPerClient = 256 * 1024;
     static constexpr int kIdleTimeoutSeconds = 120;
 
-    explicit WebSocketServer(std::uint16_t port, std::vector<std::string> allowedOrigins = {},
+    explicit WebSocketServer(std::uint16_t port, Handlers handlers = {}, std::vector<std::string> allowedOrigins = {},
                              const Clock& clock = Clock::real());
     ~WebSocketServer();
     WebSocketServer(const WebSocketServer&) = delete;
@@ -56,10 +66,8 @@ public:
     std::uint16_t GetPort() const;
     std::string GetLastError() const;
     std::size_t GetClientCount() const;
-
-    // Any thread; may be replaced while the server runs.
-    void SetMessageHandler(std::unique_ptr<WebSocketMessageHandler> handler);
-    void SetConnectionStatusProvider(ConnectionStatusProvider provider);
+    // True from Start until Stop begins.
+    bool IsRunning() const;
 
     // Cleared by the owner when it begins to shut down: new upgrades are then
     // refused with 503 while open clients stay.

@@ -29,8 +29,8 @@
 #include <boost/beast/websocket/stream.hpp>
 #include <nlohmann/json.hpp>
 
+#include "core/JsonMessagePool.h"
 #include "server/BatchedWriteStream.h"
-#include "server/JsonMessagePool.h"
 #include "server/WebSocketServer.h"
 
 namespace navorel {
@@ -67,7 +67,7 @@ public:
     using WsSession = server_detail::WsSession;
     using Text = server_detail::Text;
 
-    Impl(std::uint16_t port, std::vector<std::string> allowedOrigins, const Clock& clock);
+    Impl(std::uint16_t port, Handlers handlers, std::vector<std::string> allowedOrigins, const Clock& clock);
     ~Impl();
 
     bool Start();
@@ -76,8 +76,7 @@ public:
     std::uint16_t GetPort() const { return boundPort_.load(); }
     std::string GetLastError() const;
     std::size_t GetClientCount() const;
-    void SetMessageHandler(std::unique_ptr<WebSocketMessageHandler> handler);
-    void SetConnectionStatusProvider(ConnectionStatusProvider provider);
+    bool IsRunning() const { return running_.load(); }
     void SetAcceptingConnections(bool accepting) { acceptingConnections_.store(accepting); }
     bool IsAcceptingConnections() const { return acceptingConnections_.load(); }
     void BroadcastJson(const nlohmann::json& message);
@@ -108,16 +107,10 @@ private:
     server_detail::HttpResponse BuildHealthResponse();
     server_detail::HttpResponse BuildRootResponse();
 
-    // Sends one pooled document to one client; the document goes back to the pool.
-    void SendDocument(WsSession& session, std::unique_ptr<nlohmann::json> document);
-    // Like SendDocument, for the error answers: never throws.
-    void SendErrorAnswer(WsSession& session, nlohmann::json answer);
     void Deliver(WsSession& session, const Text& text);
 
-    std::shared_ptr<WebSocketMessageHandler> CurrentHandler() const;
-    std::shared_ptr<const ConnectionStatusProvider> CurrentProvider() const;
-
     const Clock& clock_;
+    const Handlers handlers_;
     const std::vector<std::string> allowedOrigins_;
     const std::uint32_t maxHeaderBytes_;
 
@@ -145,10 +138,6 @@ private:
 
     std::set<std::shared_ptr<WsSession>> clients_;  // open connections, guarded by clientsMutex_
     mutable std::mutex clientsMutex_;
-
-    mutable std::mutex handlerMutex_;
-    std::shared_ptr<WebSocketMessageHandler> messageHandler_;
-    std::shared_ptr<const ConnectionStatusProvider> connectionStatusProvider_;
 
     // Broadcasts on their way to the server thread, taken a slice per loop turn.
     std::mutex broadcastMutex_;
@@ -198,18 +187,16 @@ private:
 
 // One WebSocket connection, from the upgrade to the close.
 //
-// Back-pressure rule: every frame handed to a client counts against it until
-// its socket has taken all of it. A frame is taken when nothing waits behind
-// the send in progress, or when the unsent bytes plus the frame stay within
-// kMaxQueuedBytesPerClient (256 KiB). Otherwise the socket has stopped taking
-// data: the client is disconnected at once, without a close frame (its close
-// code is 1006), and the frame is dropped. So the bridge holds at most 256 KiB
-// for one client besides the send in progress (a single larger frame is sent
-// on its own). The completion of a send is only seen a moment after the
-// socket took it, hence the exception for a frame that would wait alone.
-// Broadcasts reach the server thread in slices of at most 64 KiB per loop
-// turn, after the sends that completed meanwhile, so a client whose socket
-// drains is never cut inside a burst.
+// Back-pressure rule: a client is cut when its socket has stopped taking
+// data, which shows as more than kMaxQueuedBytesPerClient (256 KiB) waiting
+// behind a send that has not completed when the next frame comes. It is then
+// disconnected at once, without a close frame (its close code is 1006), and
+// the frame is dropped. The new frame's size does not count, nor does a send
+// that is merely about to start, so a large reply to a client that reads
+// normally never gets it cut; the bridge holds at most 256 KiB plus one frame
+// besides the send in progress. Broadcasts reach the server thread in slices
+// of at most 64 KiB per loop turn, after the sends that completed meanwhile,
+// so a client whose socket drains is never cut inside a burst.
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
     WsSession(WebSocketServer::Impl& server, beast::tcp_stream stream, WebSocketServer::PerSocketData data);
@@ -223,8 +210,9 @@ public:
     // Immediate close of the socket, no close frame.
     void Abort();
     bool IsClosing() const { return closeRequested_ || aborted_; }
-    // Bytes the socket has not taken yet.
-    std::size_t queuedBytes() const { return ws_.next_layer().unsentBytes(); }
+    // Bytes waiting behind the send in progress: a socket that drains takes
+    // them with the next send, so they pile up only when it has stopped.
+    std::size_t queuedBytes() const { return ws_.next_layer().blockedBytes(); }
     const WebSocketServer::PerSocketData& data() const { return data_; }
 
 private:

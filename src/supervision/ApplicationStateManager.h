@@ -4,42 +4,53 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
-#include "app/records/TelemetryRecords.h"
+#include "core/ApplicationState.h"
+#include "core/Clock.h"
+#include "core/TelemetryRecords.h"
 #include "log/Logger.h"
-#include "platform/Clock.h"
 #include "supervision/GuardedCallback.h"
-#include "supervision/ApplicationState.h"
 
 namespace navorel {
-
-class JsonMessagePool;
 
 // Holds the flight phase the client announced, reports every change, and
 // while in PREFLIGHT keeps a small aircraft snapshot that becomes a periodic
 // "preflight_data" message. Any thread may call any method.
 class ApplicationStateManager {
 public:
+    // The aircraft as last seen in PREFLIGHT; a group is absent until fed
+    // after PREFLIGHT was entered.
+    struct PreflightSummary {
+        std::int64_t lastUpdate = 0;  // 100-ns units since 1970 (system clock)
+        struct Position {
+            double latitude;
+            double longitude;
+            double groundSpeedGps;
+        };
+        struct Fuel {
+            double volume;
+            double weight;
+        };
+        std::optional<Position> position;
+        std::optional<bool> parkingBrake;
+        std::optional<std::string> title;
+        std::optional<bool> simOnGround;
+        std::optional<Fuel> fuel;
+        std::optional<std::array<bool, 4>> engineRunning;
+    };
+
     using StateChangeCallback =
         std::function<void(ApplicationState oldState, ApplicationState newState, const std::string& reason)>;
 
     static constexpr std::int64_t kPreflightIntervalMs = 1000;
 
     explicit ApplicationStateManager(Clock& clock = Clock::real(), Logger& logger = Logger::instance());
-    ~ApplicationStateManager();
     ApplicationStateManager(const ApplicationStateManager&) = delete;
     ApplicationStateManager& operator=(const ApplicationStateManager&) = delete;
-
-    // The process-wide instance the runtime installs for the run (null when
-    // none). An instance that is destroyed while installed uninstalls itself.
-    static ApplicationStateManager* instance();
-    static void setInstance(ApplicationStateManager* manager);
 
     void setState(ApplicationState newState, const std::string& reason = {});
     ApplicationState getState() const { return state_.load(); }
@@ -56,10 +67,9 @@ public:
     void updateTitle(const char* title);  // null is ignored
     void updateTitle(std::string_view title);
 
-    // A "preflight_data" object taken from `pool`, or null when nothing is
-    // due: not PREFLIGHT, less than the interval since the last one, or no
-    // group fed since PREFLIGHT was entered. The caller gives it back to the pool.
-    std::unique_ptr<nlohmann::json> buildPreflightMessage(JsonMessagePool& pool);
+    // The summary due now, or nothing: not PREFLIGHT, less than the interval
+    // since the last one, or no group fed since PREFLIGHT was entered.
+    std::optional<PreflightSummary> takePreflightSummary();
 
 private:
     enum Group : std::size_t { POSITION, PARKING_BRAKE, TITLE, ON_GROUND, FUEL, ENGINES, GROUP_COUNT };

@@ -9,8 +9,6 @@ namespace {
 
 constexpr std::string_view kComponent = "HeartbeatMonitor";
 
-std::atomic<HeartbeatMonitor*> installedInstance{nullptr};
-
 constexpr std::int64_t minutesInNanoseconds(std::int32_t minutes) {
     return std::int64_t{minutes} * 60 * 1'000'000'000;
 }
@@ -19,15 +17,6 @@ constexpr std::int64_t minutesInNanoseconds(std::int32_t minutes) {
 
 HeartbeatMonitor::HeartbeatMonitor(Clock& clock, Logger& logger)
     : clock_(clock), logger_(logger), lastHeartbeat_(nowTicks()), warnedFor_(lastHeartbeat_.load() - 1) {}
-
-HeartbeatMonitor::~HeartbeatMonitor() {
-    HeartbeatMonitor* self = this;
-    installedInstance.compare_exchange_strong(self, nullptr);
-}
-
-HeartbeatMonitor* HeartbeatMonitor::instance() { return installedInstance.load(); }
-
-void HeartbeatMonitor::setInstance(HeartbeatMonitor* monitor) { installedInstance.store(monitor); }
 
 std::int64_t HeartbeatMonitor::nowTicks() const {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.steadyNow().time_since_epoch()).count();

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "log/Logger.h"
-#include "platform/Clock.h"
+#include "core/Clock.h"
 #include "supervision/GuardedCallback.h"
 
 namespace navorel {
@@ -21,14 +21,8 @@ public:
     static constexpr std::int32_t kWarningMinutes = 9;
 
     explicit HeartbeatMonitor(Clock& clock = Clock::real(), Logger& logger = Logger::instance());
-    ~HeartbeatMonitor();
     HeartbeatMonitor(const HeartbeatMonitor&) = delete;
     HeartbeatMonitor& operator=(const HeartbeatMonitor&) = delete;
-
-    // The process-wide instance the runtime installs for the run (null when
-    // none). An instance that is destroyed while installed uninstalls itself.
-    static HeartbeatMonitor* instance();
-    static void setInstance(HeartbeatMonitor* monitor);
 
     void recordHeartbeat();
     void check();

@@ -3,22 +3,13 @@
 #include <exception>
 #include <string_view>
 
+#include "core/Text.h"
+
 namespace navorel {
 
 namespace {
 
 constexpr std::string_view kComponent = "ProcessMonitor";
-
-std::atomic<ProcessMonitor*> installedInstance{nullptr};
-
-// Executable names are compared without regard to ASCII case, as Windows does.
-std::string toLowerAscii(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return result;
-}
 
 }  // namespace
 
@@ -31,19 +22,13 @@ ProcessMonitor::ProcessMonitor(std::vector<std::string> processNames, int pollIn
       logger_(logger),
       lastPoll_(clock.steadyNow()) {
     lowerNames_.reserve(processNames_.size());
-    for (const std::string& name : processNames_) lowerNames_.push_back(toLowerAscii(name));
+    for (const std::string& name : processNames_) lowerNames_.push_back(asciiLower(name));
 }
 
 ProcessMonitor::~ProcessMonitor() {
     // Destruction stops a running monitor; an already stopped one stays quiet.
     if (running_.load()) stop();
-    ProcessMonitor* self = this;
-    installedInstance.compare_exchange_strong(self, nullptr);
 }
-
-ProcessMonitor* ProcessMonitor::instance() { return installedInstance.load(); }
-
-void ProcessMonitor::setInstance(ProcessMonitor* monitor) { installedInstance.store(monitor); }
 
 void ProcessMonitor::log(LogLevel level, const std::string& text) {
     if (logger_.wouldLog(level)) logger_.log(level, kComponent, text);
@@ -111,7 +96,7 @@ std::string ProcessMonitor::scan() {
     }
     for (const platform::ProcessEntry& process : *processes) {
         if (process.exeName.empty()) continue;
-        const std::string lower = toLowerAscii(process.exeName);
+        const std::string lower = asciiLower(process.exeName);
         for (const std::string& watched : lowerNames_) {
             if (lower == watched) return process.exeName;
         }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "log/Logger.h"
-#include "platform/Clock.h"
+#include "core/Clock.h"
 #include "supervision/GuardedCallback.h"
 #include "platform/Process.h"
 
@@ -48,11 +48,6 @@ public:
     ~ProcessMonitor();
     ProcessMonitor(const ProcessMonitor&) = delete;
     ProcessMonitor& operator=(const ProcessMonitor&) = delete;
-
-    // The process-wide instance the runtime installs for the run (null when
-    // none). An instance that is destroyed while installed uninstalls itself.
-    static ProcessMonitor* instance();
-    static void setInstance(ProcessMonitor* monitor);
 
     void start();
     void stop();

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "log/Logger.h"
-#include "platform/Clock.h"
+#include "core/Clock.h"
 #include "supervision/GuardedCallback.h"
 
 namespace navorel {

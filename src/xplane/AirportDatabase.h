@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "xplane/AirportRecord.h"
+#include "core/AirportRecord.h"
 
 namespace navorel {
 

@@ -10,19 +10,20 @@
 #include <utility>
 #include <vector>
 
+#include "core/Geometry.h"
+#include "core/Text.h"
+
 namespace navorel {
 
 namespace aptdat {
 
 namespace {
 
-constexpr double kEarthRadiusMeters = 6371000.0;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDegToRad = kPi / 180.0;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Length of the longest prefix that is a decimal number:
 // [+-] (digits [. digits] | . digits) [(e|E) [+-] digits].
@@ -98,57 +99,9 @@ double parseLeadingNumber(std::string_view token) {
     return value;
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at the start of text; 0 when none.
-std::size_t utf8SequenceLength(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return 1;
-    std::size_t length = 0;
-    std::uint32_t codePoint = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, codePoint = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, codePoint = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, codePoint = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0u) != 0x80u) return 0;
-        codePoint = (codePoint << 6) | (byte(i) & 0x3Fu);
-    }
-    const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    return overlong || surrogate || codePoint > 0x10FFFF ? 0 : length;
-}
-
-}  // namespace
-
-std::string validUtf8(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    while (!text.empty()) {
-        std::size_t length = utf8SequenceLength(text);
-        if (length > 0) {
-            result.append(text.substr(0, length));
-        } else {
-            const auto latin1 = static_cast<unsigned char>(text.front());
-            result += static_cast<char>(0xC0 | (latin1 >> 6));
-            result += static_cast<char>(0x80 | (latin1 & 0x3F));
-            length = 1;
-        }
-        text.remove_prefix(length);
-    }
-    return result;
-}
-
 Designator parseDesignator(std::string_view token) {
     std::string text(token);
-    for (char& c : text) c = upper(c);
+    for (char& c : text) c = asciiUpper(c);
     Designator result;
     if (text.size() > 1 && isDigit(text.front()) && isLetter(text.back())) {
         result.designatorCode = designatorCodeFor(text.back());
@@ -169,16 +122,6 @@ std::int32_t surfaceCodeFor(double aptSurfaceType) {
         if (aptSurfaceType == type) return kCodes[type - 1];
     }
     return 0;
-}
-
-double greatCircleMeters(double lat1, double lon1, double lat2, double lon2) {
-    const double phi1 = lat1 * kDegToRad;
-    const double phi2 = lat2 * kDegToRad;
-    const double sinDPhi = std::sin((phi2 - phi1) / 2.0);
-    const double sinDLambda = std::sin((lon2 - lon1) * kDegToRad / 2.0);
-    // Rounding (or coordinates out of range) may push a just outside [0, 1].
-    const double a = std::clamp(sinDPhi * sinDPhi + std::cos(phi1) * std::cos(phi2) * sinDLambda * sinDLambda, 0.0, 1.0);
-    return 2.0 * std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * kEarthRadiusMeters;
 }
 
 double initialBearingDegrees(double lat1, double lon1, double lat2, double lon2) {
@@ -290,7 +233,7 @@ private:
             if (i > 5) name += ' ';
             name.append(tokens_[i]);
         }
-        record_.name = aptdat::validUtf8(name);
+        record_.name = validUtf8(name, InvalidUtf8::Latin1);
     }
 
     void metadataRow() {
@@ -303,7 +246,7 @@ private:
         } else if (key == "datum_lon") {
             if (parseWholeNumber(value, number)) datumLon_ = number, haveDatumLon_ = true;
         } else if (key == "region_code") {
-            record_.region = aptdat::validUtf8(value);
+            record_.region = validUtf8(value, InvalidUtf8::Latin1);
         } else if (key == "magnetic_variation") {
             if (parseWholeNumber(value, number)) {
                 record_.magneticVariation = number;
@@ -323,7 +266,7 @@ private:
         XPlaneRunwayRecord runway;
         runway.latitude = (lat1 + lat2) / 2.0;
         runway.longitude = (lon1 + lon2) / 2.0;
-        runway.lengthMeters = aptdat::greatCircleMeters(lat1, lon1, lat2, lon2);
+        runway.lengthMeters = greatCircleMetres(lat1, lon1, lat2, lon2);
         runway.widthMeters = width;
         runway.headingDegrees = aptdat::initialBearingDegrees(lat1, lon1, lat2, lon2);
         runway.primaryDisplacedThresholdMeters = std::max(0.0, aptdat::parseLeadingNumber(tokens_[11]));

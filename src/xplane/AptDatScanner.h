@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "xplane/AirportRecord.h"
+#include "core/AirportRecord.h"
 
 namespace navorel {
 
@@ -56,13 +56,6 @@ bool parseWholeNumber(std::string_view token, double& value);
 // The token's leading decimal number; 0 when it has none.
 double parseLeadingNumber(std::string_view token);
 
-// The text with every byte that does not belong to a well-formed UTF-8
-// sequence taken as a Latin-1 character, as older scenery writes names;
-// clients receive these texts in JSON, which must be valid UTF-8.
-std::string validUtf8(std::string_view text);
-
-// Great-circle distance in metres (haversine, sphere of 6371000 m).
-double greatCircleMeters(double lat1, double lon1, double lat2, double lon2);
 
 // Initial great-circle bearing from end 1 to end 2, degrees true, 0 up to 360.
 double initialBearingDegrees(double lat1, double lon1, double lat2, double lon2);

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <numbers>
+
+#include "core/Geometry.h"
 
 namespace navorel {
 
 namespace {
 
-constexpr double kEarthRadiusMetres = 6371000.0;
 constexpr double kMetresPerNauticalMile = 1852.0;
 constexpr auto kMaxLatLonSkew = std::chrono::milliseconds(250);
 constexpr double kMinStepSeconds = 0.5;
@@ -22,22 +22,9 @@ constexpr double kCalmKnots = 800.0;
 constexpr double kCalmFeetPerMinute = 3000.0;
 constexpr auto kCalmHold = std::chrono::seconds(2);
 
-double radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
-
 double seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 }  // namespace
-
-double greatCircleMetres(double lat1Deg, double lon1Deg, double lat2Deg, double lon2Deg) {
-    const double lat1 = radians(lat1Deg);
-    const double lat2 = radians(lat2Deg);
-    const double dLat = lat2 - lat1;
-    const double dLon = std::remainder(radians(lon2Deg) - radians(lon1Deg), 2.0 * std::numbers::pi);
-    const double a = std::sin(dLat / 2) * std::sin(dLat / 2) +
-                     std::cos(lat1) * std::cos(lat2) * std::sin(dLon / 2) * std::sin(dLon / 2);
-    const double c = 2.0 * std::atan2(std::sqrt(a), std::sqrt(std::max(0.0, 1.0 - a)));
-    return kEarthRadiusMetres * c;
-}
 
 void PluginSlewDetector::reset() {
     havePrevious_ = false;

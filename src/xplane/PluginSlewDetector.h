@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/Clock.h"
+#include "core/Clock.h"
 #include "xplane/PluginDatagram.h"
 
 namespace navorel {
@@ -53,8 +53,5 @@ private:
     bool calmTimerOn_ = false;
     SteadyTime calmSince_{};
 };
-
-// Great-circle distance in metres (haversine, sphere of radius 6371000 m).
-double greatCircleMetres(double lat1Deg, double lon1Deg, double lat2Deg, double lon2Deg);
 
 }  // namespace navorel

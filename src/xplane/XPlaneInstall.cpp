@@ -5,7 +5,8 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/XPlaneExecutables.h"
+#include "core/Text.h"
+#include "xplane/XPlaneExecutables.h"
 
 namespace navorel {
 
@@ -31,13 +32,6 @@ std::string trim(const std::string& text) {
     while (begin < end && isBlank(text[begin])) ++begin;
     while (end > begin && isBlank(text[end - 1])) --end;
     return text.substr(begin, end - begin);
-}
-
-std::string asciiLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
 }
 
 class AptFileList {
@@ -125,7 +119,7 @@ std::vector<std::string> matchingImagePaths(const std::vector<platform::ProcessE
 std::vector<std::string> runningXPlaneImagePaths() {
     const auto processes = platform::listProcesses();
     if (!processes) return {};
-    return matchingImagePaths(*processes, platform::xplaneMainExecutableNames(),
+    return matchingImagePaths(*processes, xplaneMainExecutableNames(),
                               [](std::uint32_t pid) { return platform::processImagePath(pid); });
 }
 

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numbers>
 #include <system_error>
 #include <utility>
+
+#include "core/Geometry.h"
+#include "core/Text.h"
 
 namespace navorel {
 
@@ -26,7 +28,6 @@ constexpr int kModeIdle = 0;
 constexpr int kModePreflight = 1;
 constexpr int kModeActive = 2;
 
-constexpr double kEarthRadiusMetres = 6371000.0;
 constexpr double kPoundsPerKilogram = 2.2046226218487757;
 constexpr double kGallonsPerLitre = 0.2641720523581484;
 constexpr double kPoundsPerGallonFallback = 6.7;
@@ -40,7 +41,6 @@ struct Overloaded : Handlers... {
 template <typename... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
-double radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
 double boolean(bool value) { return value ? 1.0 : 0.0; }
 double percentOf(const std::optional<double>& ratio) { return ratio ? std::clamp(*ratio, 0.0, 1.0) * 100.0 : 0.0; }
 bool above(const std::optional<double>& value, double limit) { return value && *value > limit; }
@@ -49,18 +49,16 @@ bool above(const std::optional<double>& value, double limit) { return value && *
 // sequence (a broken sequence would make the title unsendable as JSON).
 AircraftInfo aircraftInfoFor(const std::string& name) {
     AircraftInfo info{};
-    std::size_t length = std::min(name.size(), sizeof(info.title) - 1);
-    if (length < name.size()) {
-        while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) --length;
-    }
-    std::memcpy(info.title, name.data(), length);
+    const std::string_view title = utf8Prefix(name, sizeof(info.title) - 1);
+    std::memcpy(info.title, title.data(), title.size());
     return info;
 }
 
 bool onRunway(const XPlaneRunwayRecord& runway, double latitude, double longitude) {
-    const double dNorth = radians(latitude - runway.latitude) * kEarthRadiusMetres;
-    const double dEast = radians(longitude - runway.longitude) * kEarthRadiusMetres * std::cos(radians(runway.latitude));
-    const double heading = radians(runway.headingDegrees);
+    const double dNorth = degreesToRadians(latitude - runway.latitude) * kEarthRadiusMetres;
+    const double dEast = degreesToRadians(longitude - runway.longitude) * kEarthRadiusMetres *
+                         std::cos(degreesToRadians(runway.latitude));
+    const double heading = degreesToRadians(runway.headingDegrees);
     const double along = dEast * std::sin(heading) + dNorth * std::cos(heading);
     const double across = dEast * std::cos(heading) - dNorth * std::sin(heading);
     return std::fabs(along) <= runway.lengthMeters / 2.0 + kRunwayMarginMetres &&
@@ -189,6 +187,7 @@ void XPlanePluginProvider::acceptDatagram(std::string_view text) {
         queue_.push_back(std::move(sample));
     }
     acceptedCount_.fetch_add(1);
+    if (inputArrivedCallback_) inputArrivedCallback_();
 }
 
 bool XPlanePluginProvider::setPaused(bool paused) {
@@ -216,6 +215,11 @@ bool XPlanePluginProvider::setPaused(bool paused) {
     }
     setLastError(kPauseSendFailed);
     return false;
+}
+
+std::string XPlanePluginProvider::simulatorVariant() const {
+    const std::int32_t major = xplaneMajor_.load();
+    return major >= 1 ? std::to_string(major) : "unknown";
 }
 
 std::string XPlanePluginProvider::getLastError() const {

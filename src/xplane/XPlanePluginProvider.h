@@ -12,12 +12,12 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
-#include "app/records/SimulatorProvider.h"
-#include "platform/Clock.h"
+#include "core/SimulatorProvider.h"
+#include "core/Clock.h"
 #include "platform/UdpSocket.h"
 #include "xplane/AirportDatabase.h"
-#include "xplane/AirportRecord.h"
 #include "xplane/PluginDatagram.h"
 #include "xplane/PluginSlewDetector.h"
 
@@ -55,22 +55,28 @@ public:
     // Processes the latest sample again, if it is still fresh.
     void requestDataSnapshot() override;
     void setActiveMode() override;
+    void setIdleMode() override;
     bool setPaused(bool paused) override;
     std::string getLastError() const override;
+    // The socket is open but no datagram has been accepted yet.
+    bool isAwaitingTelemetry() const override { return running_.load() && !anyPacket_.load(); }
+    std::string simulatorFamily() const override { return "X-Plane"; }
+    // The major version the plugin reported, or "unknown".
+    std::string simulatorVariant() const override;
+    std::string pauseFailureText() const override { return "Failed to send pause command to X-Plane"; }
 
-    void setIdleMode();
+    // Runway lookup in the scenery files; a failure's text also goes to getLastError().
+    bool looksUpRunwaysLocally() const override { return true; }
+    bool loadAirport(const std::string& icao, XPlaneAirportRecord& result, std::string& error) override;
+    // Remembers a looked-up airport for the on-runway test.
+    void cacheAirport(const XPlaneAirportRecord& record) override;
+
     // Ports on 127.0.0.1; 0 means not configured. Set before connect().
     void setTelemetryPort(std::uint16_t port) { telemetryPort_.store(port); }
     void setControlPort(std::uint16_t port) { controlPort_.store(port); }
     void setXPlaneRoot(const std::string& path) { database_.setRoot(path); }
     // Major version reported by the plugin, 0 until reported.
     std::int32_t getXPlaneVersion() const { return xplaneMajor_.load(); }
-    // The socket is open but no datagram has been accepted yet.
-    bool isAwaitingTelemetry() const { return running_.load() && !anyPacket_.load(); }
-    // Runway lookup in the scenery files; a failure's text also goes to getLastError().
-    bool loadAirport(const std::string& icao, XPlaneAirportRecord& result, std::string& error);
-    // Remembers a looked-up airport for the on-runway test.
-    void cacheAirport(const XPlaneAirportRecord& record);
 
     // Datagrams accepted since construction; for diagnostics and tests.
     std::uint64_t acceptedDatagramCount() const { return acceptedCount_.load(); }
@@ -85,15 +91,12 @@ private:
     // state lock, delivered after it is released.
     class Deliveries {
     public:
-        void add(const Delivery& item) {
-            if (count_ < items_.size()) items_[count_++] = item;
-        }
-        const Delivery* begin() const { return items_.data(); }
-        const Delivery* end() const { return items_.data() + count_; }
+        void add(const Delivery& item) { items_.push_back(item); }
+        auto begin() const { return items_.begin(); }
+        auto end() const { return items_.end(); }
 
     private:
-        std::array<Delivery, 10> items_{};
-        std::size_t count_ = 0;
+        std::vector<Delivery> items_;
     };
 
     // State of sample processing, guarded by stateMutex_.

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/Clock.h"
+#include "core/Clock.h"
 
 namespace navorel::test {
 

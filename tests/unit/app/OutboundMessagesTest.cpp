@@ -10,8 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "FakeProvider.h"
 #include "app/OutboundMessages.h"
-#include "server/JsonMessagePool.h"
+#include "core/JsonMessagePool.h"
 #include "supervision/ApplicationStateManager.h"
 #include "support/ManualClock.h"
 
@@ -35,10 +36,7 @@ protected:
         };
         h.clientCount = [this] { return clients.load(); };
         h.simDetected = [this] { return detected.load(); };
-        h.simConnected = [this] { return connected.load(); };
-        h.usingXPlane = [] { return false; };
-        h.xplaneVersion = [] { return 12; };
-        h.simulatorVariant = [] { return std::string("2024"); };
+        h.activeProvider = [this]() -> SimulatorProvider& { return provider; };
         h.detectedProcess = [] { return std::string(); };
         return h;
     }
@@ -62,7 +60,7 @@ protected:
     ApplicationStateManager state;
     std::atomic<std::size_t> clients{1};
     std::atomic<bool> detected{false};
-    std::atomic<bool> connected{false};
+    test::FakeProvider provider;
     std::mutex sentMutex;
     std::vector<json> sent;
     OutboundMessages messages;
@@ -178,6 +176,7 @@ TEST_F(OutboundMessagesTest, AcarsInfoFlagAndContents) {
 }
 
 TEST_F(OutboundMessagesTest, SimStatusGoesOutOncePerChangeAndTheHeartbeatWarningHasNoGate) {
+    provider.connected = false;
     clients = 0;
     messages.sendSimStatusIfChanged();
     clients = 1;
@@ -196,13 +195,34 @@ TEST_F(OutboundMessagesTest, SimStatusGoesOutOncePerChangeAndTheHeartbeatWarning
               "No ACARS heartbeat received in 9 minutes. Bridge will shutdown in 1 minute.");
 }
 
+TEST_F(OutboundMessagesTest, PreflightSummaryCarriesOnlyTheGroupsFedOncePerSecond) {
+    state.setState(ApplicationState::PREFLIGHT);
+    FlightData flight{};
+    flight.latitude = 47.1234567;
+    flight.fuelWeight = 1234.5;
+    messages.sendFlightData(flight);
+    messages.sendAircraftInfo(title("Cessna \xFF"), SampleSource::XPlane);
+    clock.advance(1s);
+    messages.sendPreflightSummary();
+    messages.sendPreflightSummary();  // not due again yet
+    const auto summaries = sentOfType("preflight_data");
+    ASSERT_EQ(summaries.size(), 1u);
+    const json& m = summaries[0];
+    EXPECT_EQ(m["latitude"], 47.123457);
+    EXPECT_EQ(m["fuelWeight"], 1235.0);
+    EXPECT_EQ(m["title"], "Cessna \xEF\xBF\xBD");
+    EXPECT_FALSE(m.contains("parkingBrake"));
+    EXPECT_FALSE(m.contains("engine1Running"));
+    EXPECT_TRUE(sentOfType("flight_data").empty());
+}
+
 TEST_F(OutboundMessagesTest, ConcurrentStatusChecksSendEachChangeExactlyOnce) {
     std::atomic<bool> done{false};
     std::thread other([&] {
         while (!done) messages.sendSimStatusIfChanged();
     });
     for (int i = 0; i < 200; ++i) {
-        connected = !connected;
+        provider.connected = !provider.connected;
         messages.sendSimStatusIfChanged();
     }
     done = true;
@@ -212,7 +232,7 @@ TEST_F(OutboundMessagesTest, ConcurrentStatusChecksSendEachChangeExactlyOnce) {
     for (std::size_t i = 1; i < statuses.size(); ++i) {
         EXPECT_NE(statuses[i]["sim_connected"], statuses[i - 1]["sim_connected"]) << "duplicate at " << i;
     }
-    EXPECT_EQ(statuses.back()["sim_connected"].get<bool>(), connected.load());
+    EXPECT_EQ(statuses.back()["sim_connected"].get<bool>(), provider.connected.load());
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "app/TelemetryFilters.h"
-#include "app/records/RecordRules.h"
 
 namespace navorel {
 namespace {
@@ -18,37 +17,6 @@ SystemsData systems(double spoilers, double flaps = 0.0) {
     data.spoilersHandlePosition = spoilers;
     data.simulationRate = 1.0;
     return data;
-}
-
-TEST(RecordRules, RoundsHalvesAwayFromZeroAndPassesNonFiniteValues) {
-    EXPECT_DOUBLE_EQ(roundTo(47.1234567, 6), 47.123457);
-    EXPECT_DOUBLE_EQ(roundTo(1234.5, 0), 1235.0);
-    EXPECT_DOUBLE_EQ(roundTo(-1234.5, 0), -1235.0);
-    EXPECT_DOUBLE_EQ(roundTo(-0.25, 1), -0.3);
-    EXPECT_DOUBLE_EQ(roundToTens(-1235.0), -1240.0);
-    EXPECT_DOUBLE_EQ(roundToTens(1234.0), 1230.0);
-    EXPECT_TRUE(std::isnan(roundTo(std::nan(""), 2)));
-    EXPECT_TRUE(std::isinf(roundTo(INFINITY, 2)));
-}
-
-TEST(RecordRules, ParkingBrakeFoldsEverySource) {
-    const auto set = [](double EquipmentData::*field, double value) {
-        EquipmentData data{};
-        data.*field = value;
-        return parkingBrakeSet(data);
-    };
-    EXPECT_FALSE(parkingBrakeSet(EquipmentData{}));
-    EXPECT_TRUE(set(&EquipmentData::parkingBrake, 0.6));
-    EXPECT_FALSE(set(&EquipmentData::parkingBrake, 0.5));
-    EXPECT_TRUE(set(&EquipmentData::parkingBrakeSwitchPercent, 50.0));
-    EXPECT_FALSE(set(&EquipmentData::parkingBrakeSwitchPercent, 49.9));
-    EXPECT_TRUE(set(&EquipmentData::parkingBrakeLeverPosition, 0.51));
-    EXPECT_TRUE(set(&EquipmentData::parkingBrakeMipSwitch, 1.0));
-    // The position is a fraction up to 1.0 and a percentage above.
-    EXPECT_TRUE(set(&EquipmentData::parkingBrakePosition, 0.6));
-    EXPECT_TRUE(set(&EquipmentData::parkingBrakePosition, 1.0));
-    EXPECT_TRUE(set(&EquipmentData::parkingBrakePosition, 50.0));
-    EXPECT_FALSE(set(&EquipmentData::parkingBrakePosition, 40.0));
 }
 
 TEST(SpoilerStabiliser, IgnoresTheRetractedGlitchAndShortExcursions) {

@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "server/JsonMessagePool.h"
 #include "supervision/ApplicationStateManager.h"
-#include "supervision/HeartbeatMonitor.h"
-#include "supervision/ProcessMonitor.h"
 #include "support/CapturedLog.h"
 #include "support/ManualClock.h"
 
@@ -16,187 +13,96 @@ namespace navorel {
 namespace {
 
 using namespace std::chrono_literals;
-using Json = nlohmann::json;
-
-struct StateChange {
-    ApplicationState from;
-    ApplicationState to;
-    std::string reason;
-    bool operator==(const StateChange&) const = default;
-};
+using State = ApplicationState;
 
 class ApplicationStateManagerTest : public ::testing::Test {
 protected:
-    ApplicationStateManagerTest() {
-        manager.setStateChangeCallback([this](ApplicationState from, ApplicationState to, const std::string& reason) {
-            changes.push_back({from, to, reason});
-        });
-    }
-
-    // A message built once the interval has passed, or null.
-    std::unique_ptr<Json> buildAfterInterval() {
-        clock.advance(1000ms);
-        return manager.buildPreflightMessage(pool);
+    std::optional<ApplicationStateManager::PreflightSummary> takeAfterInterval() {
+        clock.advance(1s);
+        return manager.takePreflightSummary();
     }
 
     test::ManualClock clock;
     test::CapturedLog log;
-    JsonMessagePool pool;
     ApplicationStateManager manager{clock, log.logger()};
-    std::vector<StateChange> changes;
 };
 
-FlightData flightAt(double latitude, double longitude) {
-    FlightData data{};
-    data.latitude = latitude;
-    data.longitude = longitude;
-    return data;
-}
-
 TEST_F(ApplicationStateManagerTest, ChangesAreLoggedAndReportedOnceAndRepeatsAreSilent) {
-    manager.setState(ApplicationState::PREFLIGHT, "Client request");
-    manager.setState(ApplicationState::PREFLIGHT, "");
-    manager.setState(ApplicationState::ACTIVE, "");
-    EXPECT_TRUE(manager.isActive());
+    std::vector<std::string> changes;
+    manager.setStateChangeCallback([&](State from, State to, const std::string& reason) {
+        changes.push_back(std::string(applicationStateName(from)) + ">" + applicationStateName(to) + " " + reason);
+    });
+    manager.setState(State::PREFLIGHT, "Client request");
+    manager.setState(State::PREFLIGHT, "");
+    manager.setState(State::ACTIVE, "");
+    EXPECT_EQ(changes, (std::vector<std::string>{"IDLE>PREFLIGHT Client request", "PREFLIGHT>ACTIVE "}));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "[INFO ] [ApplicationStateManager] State: IDLE -> PREFLIGHT (Client request)",
-                               "[INFO ] [ApplicationStateManager] State: PREFLIGHT -> ACTIVE",
-                           }));
-    using State = ApplicationState;
-    EXPECT_EQ(changes, (std::vector<StateChange>{{State::IDLE, State::PREFLIGHT, "Client request"},
-                                                 {State::PREFLIGHT, State::ACTIVE, ""}}));
+                               "[INFO ] [ApplicationStateManager] State: PREFLIGHT -> ACTIVE"}));
 }
 
-TEST_F(ApplicationStateManagerTest, MessageEverySecondWithTheGroupsFedSincePreflightWasEntered) {
+TEST_F(ApplicationStateManagerTest, SummaryEverySecondWithTheGroupsFedSincePreflightWasEntered) {
     manager.updateTitle("Idle title");
-    manager.setState(ApplicationState::PREFLIGHT);
+    manager.setState(State::PREFLIGHT);
+    manager.updateTitle(static_cast<const char*>(nullptr));
     clock.advance(1500ms);
-    EXPECT_EQ(manager.buildPreflightMessage(pool), nullptr) << "nothing fed yet; feeds in IDLE are ignored";
+    EXPECT_FALSE(manager.takePreflightSummary()) << "nothing fed: feeds in IDLE and null titles are ignored";
 
     const std::int64_t fedAt = toUnixTicks100ns(clock.systemNow());
-    manager.updateTitle("Cessna 172 Skyhawk");
-    auto message = manager.buildPreflightMessage(pool);
-    ASSERT_NE(message, nullptr) << "the interval has passed already; an empty round does not restart it";
-    EXPECT_EQ(message->dump(),
-              R"({"timestamp":)" + std::to_string(fedAt) + R"(,"title":"Cessna 172 Skyhawk","type":"preflight_data"})");
+    manager.updateTitle("Boeing \xff\xc3 737 \xed\xa0\x80 \xc3\xa9");  // repaired so it can always be sent
+    auto summary = manager.takePreflightSummary();
+    ASSERT_TRUE(summary) << "the interval has passed already; an empty round does not restart it";
+    EXPECT_EQ(summary->title, "Boeing \xEF\xBF\xBD\xEF\xBF\xBD 737 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xc3\xa9");
+    EXPECT_EQ(summary->lastUpdate, fedAt);
+    EXPECT_FALSE(summary->position || summary->fuel || summary->parkingBrake || summary->engineRunning);
     clock.advance(999ms);
-    EXPECT_EQ(manager.buildPreflightMessage(pool), nullptr);
+    EXPECT_FALSE(manager.takePreflightSummary());
     clock.advance(1ms);
-    message = manager.buildPreflightMessage(pool);
-    ASSERT_NE(message, nullptr);
-    EXPECT_EQ(message->at("title"), "Cessna 172 Skyhawk") << "groups stay in every later message";
-    EXPECT_EQ(message->at("timestamp"), fedAt);
+    EXPECT_TRUE(manager.takePreflightSummary().value().title) << "groups stay in every later summary";
 
-    manager.setState(ApplicationState::ACTIVE);
+    manager.setState(State::ACTIVE);
     manager.updateTitle("Active title");
-    EXPECT_EQ(buildAfterInterval(), nullptr) << "no message outside PREFLIGHT";
-    manager.setState(ApplicationState::PREFLIGHT);
-    EXPECT_EQ(buildAfterInterval(), nullptr) << "entering PREFLIGHT again empties the groups";
-    manager.updateFlight(flightAt(1.0, 2.0));
-    message = buildAfterInterval();
-    ASSERT_NE(message, nullptr);
-    EXPECT_FALSE(message->contains("title")) << "the title was not fed since PREFLIGHT was entered";
+    EXPECT_FALSE(takeAfterInterval()) << "none outside PREFLIGHT";
+    manager.setState(State::PREFLIGHT);
+    EXPECT_FALSE(takeAfterInterval()) << "entering PREFLIGHT again empties the groups";
+    manager.updateFlight(FlightData{});
+    summary = takeAfterInterval();
+    ASSERT_TRUE(summary);
+    EXPECT_TRUE(summary->position && summary->fuel && !summary->title);
 }
 
-TEST_F(ApplicationStateManagerTest, FeedsAreRoundedHalvesAwayFromZeroAndTheParkingBrakeFolded) {
-    manager.setState(ApplicationState::PREFLIGHT);
-    FlightData flight = flightAt(47.1234567, -122.30000049);
-    flight.groundSpeedGps = 12.25;
-    flight.fuelVolume = 100.04;
+TEST_F(ApplicationStateManagerTest, SummaryHoldsEachFeedRounded) {
+    manager.setState(State::PREFLIGHT);
+    FlightData flight{};
+    flight.latitude = 47.1234567;
     flight.fuelWeight = 1234.5;
     manager.updateFlight(flight);
     SystemsData systems{};
-    systems.engine1Running = 1.0;
     systems.engine3Running = 0.7;
-    systems.engine4Running = 0.5;
     manager.updateSystems(systems);
-    EquipmentData equipment{};
-    equipment.parkingBrakePosition = 50.0;  // percentage scale
-    manager.updateEquipment(equipment);
-    const std::string fedAt = std::to_string(toUnixTicks100ns(clock.systemNow()));
-    auto message = buildAfterInterval();
-    ASSERT_NE(message, nullptr);
-    EXPECT_EQ(message->dump(), R"({"engine1Running":true,"engine2Running":false,"engine3Running":true,)"
-                               R"("engine4Running":false,"fuelVolume":100.0,"fuelWeight":1235.0,)"
-                               R"("groundSpeedGps":12.3,"latitude":47.123457,"longitude":-122.3,)"
-                               R"("parkingBrake":true,"simOnGround":false,"timestamp":)" +
-                                   fedAt + R"(,"type":"preflight_data"})");
-}
-
-TEST_F(ApplicationStateManagerTest, MessageIsAValidObjectWhateverThePoolOrTheTitleHoldsOut) {
-    auto recycled = pool.AcquireJson();
-    *recycled = Json::array({1, 2});
-    pool.ReleaseJson(std::move(recycled));  // comes back as an empty array
-
-    manager.setState(ApplicationState::PREFLIGHT);
-    manager.updateTitle(static_cast<const char*>(nullptr));
-    EXPECT_EQ(buildAfterInterval(), nullptr) << "a null title is no title";
-    AircraftInfo info{};
-    std::memcpy(info.title, "Boeing \xff\xc3 737 \xed\xa0\x80 \xc3\xa9", 20);
-    manager.updateTitle(info.title);
-    auto message = buildAfterInterval();
-    ASSERT_NE(message, nullptr);
-    EXPECT_TRUE(message->is_object());
-    EXPECT_EQ(pool.idleDocuments(), 0u) << "the document came from the pool";
-    EXPECT_EQ(message->at("title"),
-              "Boeing \xEF\xBF\xBD\xEF\xBF\xBD 737 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xc3\xa9");
-    EXPECT_NO_THROW((void)message->dump());
-}
-
-// The runtime installs one of each as the process-wide instance; one that is
-// destroyed while installed must not leave a dangling pointer behind.
-TEST(SupervisionInstances, DestroyingAnInstalledInstanceUninstallsIt) {
-    test::CapturedLog log;
-    {
-        ApplicationStateManager manager(Clock::real(), log.logger());
-        ApplicationStateManager::setInstance(&manager);
-        HeartbeatMonitor heartbeat(Clock::real(), log.logger());
-        HeartbeatMonitor::setInstance(&heartbeat);
-        ProcessMonitor processes({"X-Plane.exe"}, 5, [] { return std::vector<platform::ProcessEntry>{}; });
-        ProcessMonitor::setInstance(&processes);
-        { ApplicationStateManager other(Clock::real(), log.logger()); }
-        EXPECT_EQ(ApplicationStateManager::instance(), &manager) << "another instance leaves it alone";
-    }
-    EXPECT_EQ(ApplicationStateManager::instance(), nullptr);
-    EXPECT_EQ(HeartbeatMonitor::instance(), nullptr);
-    EXPECT_EQ(ProcessMonitor::instance(), nullptr);
+    manager.updateEquipment(EquipmentData{});
+    const auto s = takeAfterInterval();
+    ASSERT_TRUE(s && s->position && s->fuel && s->parkingBrake);
+    EXPECT_EQ(std::pair(s->position->latitude, s->fuel->weight), std::pair(47.123457, 1235.0));
+    EXPECT_EQ(s->engineRunning, (std::array<bool, 4>{false, false, true, false}));
 }
 
 // Commands change the state on the server's thread while the main loop feeds
-// the snapshot and builds messages.
+// the snapshot and takes summaries.
 TEST_F(ApplicationStateManagerTest, ConcurrentCallersSeeEveryChangeExactlyOnce) {
     std::atomic<int> callbacks{0};
-    manager.setStateChangeCallback([&](ApplicationState from, ApplicationState to, const std::string&) {
-        EXPECT_NE(from, to);
-        callbacks.fetch_add(1);
-    });
-    std::atomic<int> finished{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([&] {
-            const ApplicationState cycle[] = {ApplicationState::PREFLIGHT, ApplicationState::ACTIVE,
-                                              ApplicationState::PREFLIGHT, ApplicationState::IDLE};
-            for (int i = 0; i < 2000; ++i) manager.setState(cycle[i % 4], "round");
-            finished.fetch_add(1);
-        });
-    }
-    threads.emplace_back([&] {
-        while (finished.load() < 2) {
-            manager.updateFlight(flightAt(1.0, 2.0));
-            manager.updateTitle("Concurrent");
-            manager.updateSystems(SystemsData{});
-            manager.updateEquipment(EquipmentData{});
+    manager.setStateChangeCallback([&](State from, State to, const std::string&) { callbacks += from != to; });
+    const auto flip = [&](State other) {
+        for (int i = 0; i < 2000; ++i) manager.setState(i % 2 ? State::PREFLIGHT : other);
+    };
+    {
+        std::jthread active(flip, State::ACTIVE), idle(flip, State::IDLE);
+        for (int i = 0; i < 2000; ++i, clock.advance(1s)) {
+            manager.updateFlight(FlightData{});
+            (void)manager.takePreflightSummary();
         }
-    });
-    while (finished.load() < 2) {
-        clock.advance(1000ms);
-        if (auto message = manager.buildPreflightMessage(pool)) pool.ReleaseJson(std::move(message));
     }
-    for (std::thread& thread : threads) thread.join();
-
-    const auto lines = log.lines();
-    EXPECT_EQ(static_cast<int>(lines.size()), callbacks.load()) << "one log line per reported change";
-    EXPECT_GT(callbacks.load(), 0);
+    EXPECT_EQ(static_cast<int>(log.lines().size()), callbacks.load()) << "one log line per reported change";
 }
 
 }  // namespace

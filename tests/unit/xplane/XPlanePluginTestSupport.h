@@ -9,97 +9,69 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "platform/UdpSocket.h"
 #include "support/ManualClock.h"
+#include "unit/xplane/AirportDatabaseTestSupport.h"
 #include "xplane/XPlanePluginProvider.h"
 
 namespace navorel::test {
 
-using Values = std::vector<double>;
-using Events = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+using namespace std::chrono_literals;
+using Event = std::pair<std::uint32_t, std::uint32_t>;  // type, data
+using Events = std::vector<Event>;
 
-// The picked fields of every record, one after the other. The records are
-// packed: pick fields by value.
-template <typename Record, typename Pick>
-Values fields(const std::vector<Record>& records, Pick pick) {
-    Values values;
-    for (const Record& record : records) {
-        for (const double value : pick(record)) values.push_back(value);
-    }
-    return values;
-}
-
-inline auto Near(const Values& expected) { return ::testing::Pointwise(::testing::DoubleNear(1e-4), expected); }
-
-// Polls a condition with short pauses until it holds or the time-out passes.
-inline bool waitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
+// Polls a condition until it holds or three seconds pass: for the receive thread.
+inline bool waitFor(const std::function<bool()>& condition) {
+    for (const auto deadline = std::chrono::steady_clock::now() + 3s; !condition(); std::this_thread::sleep_for(1ms)) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
-// A loopback port that was free a moment ago.
-inline std::uint16_t freeUdpPort() {
-    platform::UdpSocket probe;
-    if (probe.open(0, std::chrono::milliseconds(10)) != platform::UdpSocket::OpenResult::OK) return 0;
-    return probe.localPort();
-}
-
-// Everything the provider handed to its receivers; callable from any thread.
+// Everything the provider handed to its receivers, in delivery order;
+// callable from any thread. Aircraft titles are kept as text.
 class RecordedOutput {
 public:
-    std::vector<FlightData> flights() const { return get(&Lists::flights); }
-    std::vector<SystemsData> systems() const { return get(&Lists::systems); }
-    std::vector<EquipmentData> equipment() const { return get(&Lists::equipment); }
-    std::vector<AlertData> alerts() const { return get(&Lists::alerts); }
-    std::vector<LandingData> landings() const { return get(&Lists::landings); }
-    std::vector<std::string> titles() const { return get(&Lists::titles); }
-    Events events() const { return get(&Lists::events); }
+    using Item = std::variant<Event, LandingData, FlightData, SystemsData, EquipmentData, std::string, AlertData>;
 
-    void clear() {
+    template <typename T>
+    std::vector<T> all() const {
         std::lock_guard lock(mutex_);
-        lists_ = {};
+        std::vector<T> result;
+        for (const Item& item : items_) {
+            if (const T* found = std::get_if<T>(&item)) result.push_back(*found);
+        }
+        return result;
+    }
+    // The kind of each item, as its index in Item: "0" for an event, ...
+    std::string kinds() const {
+        std::lock_guard lock(mutex_);
+        std::string result;
+        for (const Item& item : items_) result += static_cast<char>('0' + item.index());
+        return result;
     }
 
-    void attachTo(XPlanePluginProvider& provider) {
-        provider.setFlightDataCallback([this](const FlightData& d) { add(&Lists::flights, d); });
-        provider.setSystemsDataCallback([this](const SystemsData& d) { add(&Lists::systems, d); });
-        provider.setEquipmentDataCallback([this](const EquipmentData& d) { add(&Lists::equipment, d); });
-        provider.setAlertDataCallback([this](const AlertData& d) { add(&Lists::alerts, d); });
-        provider.setLandingDataCallback([this](const LandingData& d) { add(&Lists::landings, d); });
-        provider.setAircraftInfoCallback([this](const AircraftInfo& d) { add(&Lists::titles, std::string(d.title)); });
-        provider.setSimEventCallback([this](std::uint32_t type, std::uint32_t data) { add(&Lists::events, {type, data}); });
+    void attachTo(XPlanePluginProvider& p) {
+        p.setFlightDataCallback([this](const FlightData& d) { add(d); });
+        p.setSystemsDataCallback([this](const SystemsData& d) { add(d); });
+        p.setEquipmentDataCallback([this](const EquipmentData& d) { add(d); });
+        p.setAlertDataCallback([this](const AlertData& d) { add(d); });
+        p.setLandingDataCallback([this](const LandingData& d) { add(d); });
+        p.setAircraftInfoCallback([this](const AircraftInfo& d) { add(std::string(d.title)); });
+        p.setSimEventCallback([this](std::uint32_t type, std::uint32_t data) { add(Event{type, data}); });
     }
 
 private:
-    struct Lists {
-        std::vector<FlightData> flights;
-        std::vector<SystemsData> systems;
-        std::vector<EquipmentData> equipment;
-        std::vector<AlertData> alerts;
-        std::vector<LandingData> landings;
-        std::vector<std::string> titles;
-        Events events;
-    };
-    template <typename T>
-    void add(std::vector<T> Lists::*list, const T& item) {
+    void add(Item item) {
         std::lock_guard lock(mutex_);
-        (lists_.*list).push_back(item);
-    }
-    template <typename T>
-    std::vector<T> get(std::vector<T> Lists::*list) const {
-        std::lock_guard lock(mutex_);
-        return lists_.*list;
+        items_.push_back(std::move(item));
     }
 
     mutable std::mutex mutex_;
-    Lists lists_;
+    std::vector<Item> items_;
 };
 
 // A provider on a free loopback port with a manual clock, plus a socket that
@@ -108,37 +80,35 @@ class PluginFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         output.attachTo(provider);
-        ASSERT_EQ(plugin.open(0, std::chrono::milliseconds(100)), platform::UdpSocket::OpenResult::OK);
-        // The port may be taken between finding and binding it: try a few.
+        ASSERT_EQ(plugin.open(0, 100ms), platform::UdpSocket::OpenResult::OK);
+        // A port that was free a moment ago may be taken before the provider binds it: try a few.
         for (int attempt = 0; attempt < 5 && !provider.isAwaitingTelemetry(); ++attempt) {
-            port = freeUdpPort();
+            platform::UdpSocket probe;
+            port = probe.open(0, 10ms) == platform::UdpSocket::OpenResult::OK ? probe.localPort() : 0;
+            probe.close();
             provider.setTelemetryPort(port);
             provider.connect();
         }
         ASSERT_TRUE(provider.isAwaitingTelemetry()) << provider.getLastError();
     }
 
-    // Sends one datagram and waits until the provider has accepted it.
-    void send(const std::string& text) {
+    // Sends datagrams and waits until the provider has accepted `accepted` of them.
+    void send(const std::vector<std::string>& datagrams, std::uint64_t accepted) {
         const auto before = provider.acceptedDatagramCount();
-        ASSERT_EQ(plugin.sendTo(port, text), platform::UdpSocket::SendResult::SENT);
-        ASSERT_TRUE(waitFor([&] { return provider.acceptedDatagramCount() > before; })) << text;
+        for (const auto& text : datagrams) ASSERT_EQ(plugin.sendTo(port, text), platform::UdpSocket::SendResult::SENT);
+        ASSERT_TRUE(waitFor([&] { return provider.acceptedDatagramCount() >= before + accepted; }));
+        EXPECT_EQ(provider.acceptedDatagramCount(), before + accepted) << datagrams.front();
     }
-
-    // Sends a datagram the provider must drop, then a marker it accepts; when
-    // the marker is in, the dropped one has been dealt with (loopback keeps order).
-    void sendDropped(const std::string& text) {
-        const auto before = provider.acceptedDatagramCount();
-        ASSERT_EQ(plugin.sendTo(port, text), platform::UdpSocket::SendResult::SENT);
-        ASSERT_EQ(plugin.sendTo(port, "{\"ts_ms\":1}"), platform::UdpSocket::SendResult::SENT);
-        ASSERT_TRUE(waitFor([&] { return provider.acceptedDatagramCount() > before; }));
-        EXPECT_EQ(provider.acceptedDatagramCount(), before + 1) << "accepted: " << text;
-    }
-
-    // Sends and processes one sample.
-    void feed(const std::string& text) {
-        send(text);
-        provider.processMessages();
+    void send(const std::string& text) { send({text}, 1); }
+    // The marker after it is accepted once the first is dealt with (loopback keeps order).
+    void sendDropped(const std::string& text) { send({text, R"({"ts_ms":1})"}, 1); }
+    // Sends and processes samples one by one.
+    template <typename... Texts>
+    void feed(const Texts&... samples) {
+        for (const std::string& sample : {std::string(samples)...}) {
+            send(sample);
+            provider.processMessages();
+        }
     }
 
     ManualClock clock;

@@ -2,11 +2,13 @@
 
 #include <cmath>
 
-#include "app/records/TelemetryRecords.h"
+#include "core/TelemetryRecords.h"
 
 // Value rules shared by everything that reads the records.
 
 namespace navorel {
+
+inline constexpr double kFeetPerMetre = 3.280839895013123;
 
 // Rounds to n decimals with halves away from zero; NaN and infinities pass
 // unchanged.

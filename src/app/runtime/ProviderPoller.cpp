@@ -1,17 +1,17 @@
-#include "app/ProviderPoller.h"
+#include "app/runtime/ProviderPoller.h"
 
 #include <exception>
 #include <string>
 
-#include "app/records/SimulatorProvider.h"
+#include "core/SimulatorProvider.h"
 #include "log/Logger.h"
 #include "supervision/ReconnectionManager.h"
 
 namespace navorel {
 
-void ProviderPoller::poll(SimulatorProvider& provider, ReconnectionManager& reconnection, bool awaitingTelemetry) {
+void ProviderPoller::poll(SimulatorProvider& provider, ReconnectionManager& reconnection) {
     if (!provider.isConnected()) {
-        if (reconnection.getState() == ConnectionState::CONNECTED && !awaitingTelemetry) {
+        if (reconnection.getState() == ConnectionState::CONNECTED && !provider.isAwaitingTelemetry()) {
             reconnection.onConnectionLost("Simulator disconnected unexpectedly");
         }
         return;

@@ -1,21 +1,27 @@
-#include "server/WebSocketMessageHandler.h"
+#include "app/protocol/WebSocketMessageHandler.h"
 
 #include <array>
+#include <exception>
 #include <utility>
 
-#include "log/Logger.h"
-#include "server/JsonMessagePool.h"
+#include "app/protocol/Messages.h"
+#include "core/Text.h"
 
 namespace navorel {
 
 namespace {
 
-constexpr const char* kComponent = "WebSocketMessageHandler";
-constexpr const char* kBridgeProtocolVersion = "3.0";
+constexpr std::string_view kServerComponent = "WebSocket";
+constexpr std::string_view kComponent = "WebSocketMessageHandler";
+// Parser and callback texts may quote the client's input at length.
+constexpr std::size_t kErrorTextEchoLimit = 256;
 
 using json = nlohmann::json;
 
-std::int64_t nowTicks(const Clock& clock) { return toUnixTicks100ns(clock.systemNow()); }
+// A client's text, bounded and always valid UTF-8.
+std::string echo(std::string_view text, std::size_t limit = kClientTextEchoLimit) {
+    return validUtf8(clientTextEcho(text, limit));
+}
 
 // A present string member, else the fallback (a member of another type counts
 // as absent).
@@ -58,10 +64,7 @@ bool readBooleanLike(const json& value, bool& result) {
         return true;
     }
     if (!value.is_string()) return false;
-    std::string text = value.get<std::string>();
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string text = asciiLower(value.get<std::string>());
     if (text == "true" || text == "1" || text == "yes") {
         result = true;
         return true;
@@ -73,33 +76,62 @@ bool readBooleanLike(const json& value, bool& result) {
     return false;
 }
 
-bool isEmptyPayload(const json& data) {
-    return data.is_null() || ((data.is_object() || data.is_array()) && data.empty());
-}
-
 }  // namespace
 
-void WebSocketMessageHandler::Log(LogLevel level, const std::string& text) {
-    if (logger_.wouldLog(level)) logger_.log(level, kComponent, text);
+void WebSocketMessageHandler::Log(LogLevel level, std::string_view component, const std::string& text) {
+    if (logger_.wouldLog(level)) logger_.log(level, component, text);
 }
 
-CommandResult WebSocketMessageHandler::HandleMessage(std::string_view text) {
-    json command;
+std::int64_t WebSocketMessageHandler::Now() const { return toUnixTicks100ns(clock_.systemNow()); }
+
+std::string WebSocketMessageHandler::Serialize(json document) {
+    std::string text;
     try {
-        command = json::parse(text);
+        text = document.dump(-1, ' ', false, json::error_handler_t::strict);
+    } catch (const json::exception&) {
+        // Only text that came from outside can be broken; the client still gets its answer.
+        text = document.dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+    return text;
+}
+
+std::string WebSocketMessageHandler::HandleClientText(std::string_view text, SteadyTime connectedAt) {
+    auto reply = pool_.AcquireJson();
+    try {
+        const json message = json::parse(text);
+        if (!message.is_object() || !message.contains("type")) {
+            throw std::runtime_error("Message missing 'type' field");
+        }
+        const std::string type = message.at("type").get<std::string>();
+        if (type == "ping") {
+            protocol::pong(*reply, Now());
+        } else if (type == "status") {
+            const ServerStatus server = serverStatus_ ? serverStatus_() : ServerStatus{};
+            const auto uptime =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.steadyNow() - connectedAt).count() /
+                1'000'000'000;
+            protocol::statusResponse(*reply, server.connections, server.running, uptime);
+        } else {
+            const CommandResult result = HandleCommand(message, type);
+            *reply = result.success ? protocol::BuildSuccessResponse(result.message, result.data, Now())
+                                    : protocol::BuildErrorResponse(result.message, "error", Now());
+        }
     } catch (const json::exception& e) {
-        Log(LogLevel::DEBUG, std::string("JSON parse error: ") + e.what());
-        Log(LogLevel::WARN, "Received invalid JSON: " + std::string(text));
-        return CommandResult::Failure("Invalid JSON format");
+        const std::string details = echo(e.what(), kErrorTextEchoLimit);
+        Log(LogLevel::ERROR, kServerComponent, "JSON parsing error: " + details);
+        protocol::invalidJson(*reply, details);
+    } catch (const std::exception& e) {
+        const std::string what = echo(e.what(), kErrorTextEchoLimit);
+        Log(LogLevel::ERROR, kServerComponent, "Message processing error: " + what);
+        protocol::processingError(*reply, what);
     }
+    std::string answer = Serialize(std::move(*reply));
+    pool_.ReleaseJson(std::move(reply));
+    return answer;
+}
 
-    const std::string* type = command.is_object() ? stringMemberOrNull(command, "type") : nullptr;
-    if (type == nullptr) {
-        Log(LogLevel::WARN, "Message missing 'type' field");
-        return CommandResult::Failure("Message must contain 'type' field");
-    }
-    Log(LogLevel::DEBUG, "Processing command: " + *type);
-
+CommandResult WebSocketMessageHandler::HandleCommand(const json& command, const std::string& type) {
+    Log(LogLevel::DEBUG, kComponent, "Processing command: " + echo(type));
     using Command = CommandResult (WebSocketMessageHandler::*)(const json&);
     static constexpr std::array<std::pair<const char*, Command>, 6> kCommands{{
         {"SET_STATE", &WebSocketMessageHandler::HandleSetState},
@@ -110,10 +142,11 @@ CommandResult WebSocketMessageHandler::HandleMessage(std::string_view text) {
         {"SIM_CONTROL", &WebSocketMessageHandler::HandleSimControl},
     }};
     for (const auto& [name, handler] : kCommands) {
-        if (*type == name) return (this->*handler)(command);
+        if (type == name) return (this->*handler)(command);
     }
-    Log(LogLevel::WARN, "Unknown command type: " + *type);
-    return CommandResult::Failure("Unknown command type: " + *type);
+    const std::string unknown = "Unknown command type: " + echo(type);
+    Log(LogLevel::WARN, kComponent, unknown);
+    return CommandResult::Failure(unknown);
 }
 
 CommandResult WebSocketMessageHandler::HandleSetState(const json& command) {
@@ -121,32 +154,30 @@ CommandResult WebSocketMessageHandler::HandleSetState(const json& command) {
     if (stateText == nullptr) return CommandResult::Failure("SET_STATE command requires 'state' field");
     ApplicationState state{};
     if (!parseState(*stateText, state)) {
-        return CommandResult::Failure("Invalid state: " + *stateText + ". Valid states: IDLE, PREFLIGHT, ACTIVE");
+        return CommandResult::Failure("Invalid state: " + echo(*stateText) +
+                                      ". Valid states: IDLE, PREFLIGHT, ACTIVE");
     }
-    const std::string reason = stringMember(command, "reason", "ACARS command");
-    Log(LogLevel::INFO, "State change requested: " + *stateText + " (" + reason + ")");
+    const std::string reason = echo(stringMember(command, "reason", "ACARS command"));
+    Log(LogLevel::INFO, kComponent, "State change requested: " + *stateText + " (" + reason + ")");
     if (stateChangeCallback_) stateChangeCallback_(state, reason);
     return CommandResult::Success("State changed to " + *stateText);
 }
 
 CommandResult WebSocketMessageHandler::HandleHeartbeat(const json&) {
-    Log(LogLevel::DEBUG, "Heartbeat received from ACARS");
+    Log(LogLevel::DEBUG, kComponent, "Heartbeat received from ACARS");
     if (heartbeatCallback_) heartbeatCallback_();
     return CommandResult::Success("Heartbeat acknowledged");
 }
 
 CommandResult WebSocketMessageHandler::HandleShutdown(const json& command) {
-    const std::string reason = stringMember(command, "reason", "ACARS shutdown request");
-    Log(LogLevel::INFO, "Shutdown requested: " + reason);
+    const std::string reason = echo(stringMember(command, "reason", "ACARS shutdown request"));
+    Log(LogLevel::INFO, kComponent, "Shutdown requested: " + reason);
     if (shutdownCallback_) shutdownCallback_();
     return CommandResult::Success("Shutdown initiated");
 }
 
 CommandResult WebSocketMessageHandler::HandleStatus(const json&) {
-    json data = {{"bridge_version", kBridgeProtocolVersion},
-                 {"status", "operational"},
-                 {"timestamp", nowTicks(clock_)}};
-    return CommandResult::Success("Status retrieved", std::move(data));
+    return CommandResult::Success("Status retrieved", protocol::bridgeStatus(Now()));
 }
 
 CommandResult WebSocketMessageHandler::HandleRunwayInfo(const json& command) {
@@ -160,47 +191,16 @@ CommandResult WebSocketMessageHandler::HandleRunwayInfo(const json& command) {
 CommandResult WebSocketMessageHandler::HandleSimControl(const json& command) {
     const std::string* action = stringMemberOrNull(command, "action");
     if (action == nullptr) return CommandResult::Failure("SIM_CONTROL command requires 'action' field");
-    if (*action != "SET_PAUSE") return CommandResult::Failure("Unsupported SIM_CONTROL action: " + *action);
+    if (*action != "SET_PAUSE") return CommandResult::Failure("Unsupported SIM_CONTROL action: " + echo(*action));
     const auto pausedIt = command.find("paused");
     if (pausedIt == command.end()) return CommandResult::Failure("SET_PAUSE command requires 'paused' field");
     bool paused = false;
     if (!readBooleanLike(*pausedIt, paused)) {
         return CommandResult::Failure("SET_PAUSE 'paused' value must be boolean-like");
     }
-    const std::string reason = stringMember(command, "reason", "ACARS sim control");
+    const std::string reason = echo(stringMember(command, "reason", "ACARS sim control"));
     if (!simControlCallback_) return CommandResult::Failure("SIM_CONTROL handler not configured");
     return simControlCallback_(paused, reason);
-}
-
-json WebSocketMessageHandler::BuildSuccessResponse(const std::string& message, const json& data,
-                                                   const Clock& clock) {
-    json response = {{"type", "response"}, {"success", true}, {"message", message}, {"timestamp", nowTicks(clock)}};
-    if (!isEmptyPayload(data)) response["data"] = data;
-    return response;
-}
-
-json WebSocketMessageHandler::BuildErrorResponse(const std::string& message, const std::string& type,
-                                                 const Clock& clock) {
-    return {{"type", type}, {"success", false}, {"error", message}, {"timestamp", nowTicks(clock)}};
-}
-
-std::unique_ptr<json> WebSocketMessageHandler::BuildHeartbeatWarning(JsonMessagePool& pool, const std::string& message,
-                                                                     const Clock& clock) {
-    auto document = pool.AcquireJson();
-    *document = {{"type", "HEARTBEAT_WARNING"}, {"message", message}, {"timestamp", nowTicks(clock)}};
-    return document;
-}
-
-std::unique_ptr<json> WebSocketMessageHandler::BuildSimStatus(JsonMessagePool& pool, bool simDetected,
-                                                              bool simConnected, const std::string& state,
-                                                              const Clock& clock) {
-    auto document = pool.AcquireJson();
-    *document = {{"type", "sim_status"},
-                 {"sim_detected", simDetected},
-                 {"sim_connected", simConnected},
-                 {"state", state},
-                 {"timestamp", nowTicks(clock)}};
-    return document;
 }
 
 }  // namespace navorel

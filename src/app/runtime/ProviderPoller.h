@@ -12,9 +12,9 @@ class ProviderPoller {
 public:
     static constexpr int kMaxFailuresInARow = 3;
 
-    // awaitingTelemetry: the X-Plane socket is open but nothing has arrived
-    // yet, which is not a lost connection.
-    void poll(SimulatorProvider& provider, ReconnectionManager& reconnection, bool awaitingTelemetry);
+    // A provider that is awaiting its first telemetry has not lost its
+    // connection.
+    void poll(SimulatorProvider& provider, ReconnectionManager& reconnection);
     int consecutiveFailures() const { return consecutiveFailures_; }
 
 private:

@@ -1,15 +1,13 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 // Plain records that both simulator providers hand to the bridge. They are
-// byte-packed in the listed order because the SimConnect path fills a record
-// as one block straight from the wire. Booleans are doubles: above 0.5 is true.
+// ordinary aligned structs: a provider that receives a record as a packed
+// block copies each field out of it, so no field is ever read at an address
+// its type does not allow. Booleans are doubles: above 0.5 is true.
 
 namespace navorel {
-
-#pragma pack(push, 1)
 
 struct FlightData {
     double latitude;
@@ -119,26 +117,6 @@ struct FacilityPavementData {
     std::int32_t enabled;
 };
 
-#pragma pack(pop)
-
-static_assert(sizeof(FlightData) == 14 * 8);
-static_assert(sizeof(AircraftInfo) == 256);
-static_assert(sizeof(LandingData) == 6 * 8);
-static_assert(sizeof(SystemsData) == 108);
-static_assert(offsetof(SystemsData, gearPosition) == 24);
-static_assert(offsetof(SystemsData, simOnGround) == 36);
-static_assert(offsetof(SystemsData, onAnyRunway) == 44);
-static_assert(offsetof(SystemsData, spoilersHandlePosition) == 60);
-static_assert(sizeof(EquipmentData) == 11 * 8);
-static_assert(sizeof(AlertData) == 3 * 8);
-static_assert(sizeof(EnvironmentData) == 48);
-static_assert(offsetof(EnvironmentData, seaLevelPressure) == 8);
-static_assert(sizeof(FacilityAirportData) == 112);
-static_assert(offsetof(FacilityAirportData, name) == 28);
-static_assert(offsetof(FacilityAirportData, runwayCount) == 108);
-static_assert(sizeof(FacilityRunwayData) == 56);
-static_assert(offsetof(FacilityRunwayData, surfaceCode) == 36);
-static_assert(sizeof(FacilityPavementData) == 12);
 
 // Simulator event types delivered through the event callback.
 enum SimEventType : std::uint32_t {

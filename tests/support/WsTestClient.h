@@ -1,6 +1,6 @@
 #pragma once
 
-// A small Beast client for the server tests: every operation runs on the
+// A small Beast client for the tests that talk to the server: every operation runs on the
 // client's own io_context with a time limit, so a test never hangs.
 
 #include <chrono>

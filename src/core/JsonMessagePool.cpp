@@ -1,4 +1,4 @@
-#include "server/JsonMessagePool.h"
+#include "core/JsonMessagePool.h"
 
 namespace navorel {
 

@@ -4,12 +4,14 @@
 #include <functional>
 #include <string>
 
-#include "app/records/TelemetryRecords.h"
+#include "core/AirportRecord.h"
+#include "core/TelemetryRecords.h"
 
 namespace navorel {
 
 // What the bridge runtime sees of a simulator. Both providers implement it,
-// so the runtime wires and switches them with one piece of generic code.
+// so the runtime wires and switches them with one piece of generic code and
+// never looks past this interface.
 //
 // Data, event and facility callbacks run on the thread that calls
 // processMessages(); they are installed once at start-up, before any thread
@@ -46,18 +48,47 @@ public:
     void setRunwayFacilityCallback(RunwayFacilityCallback cb) { runwayFacilityCallback_ = std::move(cb); }
     void setPavementFacilityCallback(PavementFacilityCallback cb) { pavementFacilityCallback_ = std::move(cb); }
     void setFacilityDataEndCallback(FacilityDataEndCallback cb) { facilityDataEndCallback_ = std::move(cb); }
+    // Called on whichever thread received it when input for processMessages()
+    // has arrived, so that its caller need not poll; must return at once.
+    void setInputArrivedCallback(std::function<void()> cb) { inputArrivedCallback_ = std::move(cb); }
 
     virtual bool connect() = 0;
     virtual void disconnect() = 0;
+    // Safe from any thread, and never waits for slow work of another.
     virtual bool isConnected() const = 0;
     // Handles all pending simulator input and calls the callbacks on the
     // calling thread. May throw a standard exception.
     virtual void processMessages() = 0;
+
+    // Data modes, one per application state.
     virtual void setPreflightMode() = 0;
     virtual void requestDataSnapshot() = 0;
     virtual void setActiveMode() = 0;
+    // A provider whose data flow costs nothing while unused keeps its mode.
+    virtual void setIdleMode() {}
+
     virtual bool setPaused(bool paused) = 0;
     virtual std::string getLastError() const = 0;
+
+    // The connection is open but nothing has arrived yet, which is not a lost
+    // connection.
+    virtual bool isAwaitingTelemetry() const { return false; }
+
+    // For "acars_info": the family ("MSFS", "X-Plane") and the variant
+    // ("2024", "12", or "unknown").
+    virtual std::string simulatorFamily() const = 0;
+    virtual std::string simulatorVariant() const = 0;
+    // The text used when a pause request fails without an error of its own.
+    virtual std::string pauseFailureText() const = 0;
+
+    // Runway requests. A simulator with a facility database answers
+    // requestRunwayData later through the facility callbacks; a provider that
+    // reads scenery files instead is asked through loadAirport (blocking, on
+    // a worker thread) and keeps what was found through cacheAirport.
+    virtual bool looksUpRunwaysLocally() const { return false; }
+    virtual bool requestRunwayData(const std::string& icao, std::uint32_t requestId);
+    virtual bool loadAirport(const std::string& icao, XPlaneAirportRecord& result, std::string& error);
+    virtual void cacheAirport(const XPlaneAirportRecord&) {}
 
 protected:
     // Helpers for implementations: call a callback only when installed.
@@ -78,6 +109,14 @@ protected:
     RunwayFacilityCallback runwayFacilityCallback_;
     PavementFacilityCallback pavementFacilityCallback_;
     FacilityDataEndCallback facilityDataEndCallback_;
+    std::function<void()> inputArrivedCallback_;
 };
+
+inline bool SimulatorProvider::requestRunwayData(const std::string&, std::uint32_t) { return false; }
+
+inline bool SimulatorProvider::loadAirport(const std::string&, XPlaneAirportRecord&, std::string& error) {
+    error = "This simulator has no local airport database";
+    return false;
+}
 
 }  // namespace navorel

@@ -1,7 +1,0 @@
-#include "platform/XPlaneExecutables.h"
-
-namespace navorel::platform {
-
-std::vector<std::string> xplaneMainExecutableNames() { return {"X-Plane.exe"}; }
-
-}  // namespace navorel::platform
