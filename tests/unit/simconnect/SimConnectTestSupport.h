@@ -1,0 +1,164 @@
+#pragma once
+
+// Shared pieces of the SimConnect tests: a temporary folder, the fake
+// simulator's output lines, and a connection whose received messages a test
+// can wait for without sleeping.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "FakeSimulator.h"
+#include "simconnect/NetworkConnector.h"
+#include "simconnect/WireFormat.h"
+
+namespace navorel::test {
+
+using namespace std::chrono_literals;
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::random_device seed;
+        path_ = std::filesystem::temp_directory_path() / ("navorel-simconnect-" + std::to_string(seed()));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    // A subfolder, created, as a UTF-8 path.
+    std::string sub(const std::string& name) const {
+        std::filesystem::create_directories(path_ / name);
+        const std::u8string text = (path_ / name).u8string();
+        return std::string(text.begin(), text.end());
+    }
+    void writeConfig(const std::string& text) const { std::ofstream(path_ / "SimConnect.cfg") << text; }
+    std::string path() const { return sub("."); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Lines printed by an in-process fake simulator.
+class Lines {
+public:
+    fakesim::FakeSimulator::Output sink() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(line);
+            changed_.notify_all();
+        };
+    }
+    // True once a line containing `text` has been printed.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            for (const std::string& line : lines_) {
+                if (line.find(text) != std::string::npos) return true;
+            }
+            return false;
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+// A fake simulator on a free loopback port (IPv4 only, no pipe unless named).
+struct Simulator {
+    explicit Simulator(std::string pipeName = {}) : simulator(options(std::move(pipeName)), lines.sink()) {
+        std::string error;
+        EXPECT_TRUE(simulator.start(error)) << error;
+    }
+    static fakesim::SimulatorOptions options(std::string pipeName) {
+        fakesim::SimulatorOptions o;
+        o.port = 0;
+        o.listenIpv6 = false;
+        o.pipeName = std::move(pipeName);
+        return o;
+    }
+    Lines lines;
+    fakesim::FakeSimulator simulator;
+};
+
+// The received messages of one connection, collected by dispatching each
+// time the library says one has arrived.
+class Received {
+public:
+    std::function<void()> notifier() {
+        return [this] {
+            std::lock_guard lock(mutex_);
+            ++notified_;
+            changed_.notify_all();
+        };
+    }
+    simconnect::DispatchProcedure procedure() {
+        return [this](const std::byte* message, std::uint32_t size) { messages.emplace_back(message, message + size); };
+    }
+    // Dispatches until `done` holds for the messages received so far.
+    bool waitUntil(simconnect::Connection& connection, const std::function<bool()>& done,
+                   std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            std::uint64_t seen = 0;
+            {
+                std::lock_guard lock(mutex_);
+                seen = notified_;
+            }
+            lastResult = connection.callDispatch(procedure());
+            if (done()) return true;
+            std::unique_lock lock(mutex_);
+            if (!changed_.wait_until(lock, deadline, [&] { return notified_ != seen; })) return false;
+        }
+    }
+    // Dispatches until a message of `id` has arrived; the last such message.
+    std::optional<simconnect::wire::Packet> waitFor(simconnect::Connection& connection, simconnect::wire::MessageId id,
+                                                   std::chrono::milliseconds timeout = 10s) {
+        const auto found = [&]() -> const simconnect::wire::Packet* {
+            for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+                if (simconnect::wire::readU32(it->data() + 8) == static_cast<std::uint32_t>(id)) return &*it;
+            }
+            return nullptr;
+        };
+        if (!waitUntil(connection, [&] { return found() != nullptr; }, timeout)) return std::nullopt;
+        return *found();
+    }
+    // The messages of one id received so far.
+    std::vector<simconnect::wire::Packet> all(simconnect::wire::MessageId id) const {
+        std::vector<simconnect::wire::Packet> some;
+        for (const auto& m : messages) {
+            if (simconnect::wire::readU32(m.data() + 8) == static_cast<std::uint32_t>(id)) some.push_back(m);
+        }
+        return some;
+    }
+    std::vector<simconnect::wire::Packet> messages;
+    simconnect::Result lastResult = simconnect::result::OK;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t notified_ = 0;
+};
+
+// A connector that reads its settings from `config` only; no registry.
+inline simconnect::ConnectorOptions configOnly(const TempFolder& config) {
+    simconnect::ConnectorOptions options;
+    const std::string folder = config.path();
+    options.settingsSources = [folder] { return simconnect::SettingsSources{{folder}, {}}; };
+    return options;
+}
+
+}  // namespace navorel::test
