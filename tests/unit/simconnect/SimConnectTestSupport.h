@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeSimulator.h"
@@ -118,7 +119,7 @@ public:
                 std::lock_guard lock(mutex_);
                 seen = notified_;
             }
-            lastResult = connection.callDispatch(procedure());
+            connection.callDispatch(procedure());
             if (done()) return true;
             std::unique_lock lock(mutex_);
             if (!changed_.wait_until(lock, deadline, [&] { return notified_ != seen; })) return false;
@@ -136,6 +137,16 @@ public:
         if (!waitUntil(connection, [&] { return found() != nullptr; }, timeout)) return std::nullopt;
         return *found();
     }
+    // Dispatches until the connection reports that it has closed; its status.
+    simconnect::Result waitForClose(simconnect::Connection& connection, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        simconnect::Result status = simconnect::result::OK;
+        while ((status = connection.callDispatch(procedure())) == simconnect::result::OK &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);  // a close notifies nobody
+        }
+        return status;
+    }
     // The messages of one id received so far.
     std::vector<simconnect::wire::Packet> all(simconnect::wire::MessageId id) const {
         std::vector<simconnect::wire::Packet> some;
@@ -145,7 +156,6 @@ public:
         return some;
     }
     std::vector<simconnect::wire::Packet> messages;
-    simconnect::Result lastResult = simconnect::result::OK;
 
 private:
     std::mutex mutex_;

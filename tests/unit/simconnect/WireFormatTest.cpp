@@ -153,7 +153,8 @@ TEST(WireFormatTest, MessagesDecodeWhatTheSimulatorEncodes) {
     EXPECT_EQ(decoded->simConnectBuildMinor, 3u);
 
     const std::vector<std::byte> block{std::byte{1}, std::byte{2}, std::byte{3}};
-    const auto data = decodeSimObjectData(encodeSimObjectData({6, 0, 6, 1, 1, 1, 7, block}));
+    const Packet dataBytes = encodeSimObjectData({6, 0, 6, 1, 1, 1, 7, block});  // the decoded span points into it
+    const auto data = decodeSimObjectData(dataBytes);
     ASSERT_TRUE(data);
     EXPECT_EQ(data->requestId, 6u);
     EXPECT_EQ(data->defineCount, 7u);
