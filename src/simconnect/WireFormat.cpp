@@ -31,18 +31,23 @@ constexpr std::size_t kFacilityEndSize = 16;
 
 ByteWriter request(RequestType type, std::size_t size) {
     ByteWriter writer(size);
-    writer.u32(0, static_cast<std::uint32_t>(size));
-    writer.u32(4, kProtocolVersion);
-    writer.u32(8, kPacketIdBase | static_cast<std::uint32_t>(type));
+    writer.u32s(0, {static_cast<std::uint32_t>(size), kProtocolVersion, kPacketIdBase | static_cast<std::uint32_t>(type)});
     return writer;
 }
 
 ByteWriter message(MessageId id, std::size_t size) {
     ByteWriter writer(size);
-    writer.u32(0, static_cast<std::uint32_t>(size));
-    writer.u32(4, kProtocolVersion);
-    writer.u32(8, static_cast<std::uint32_t>(id));
+    writer.u32s(0, {static_cast<std::uint32_t>(size), kProtocolVersion, static_cast<std::uint32_t>(id)});
     return writer;
+}
+
+// A message whose body is `fields` from offset 12 on, then `data`.
+Packet fieldsMessage(MessageId id, std::initializer_list<std::uint32_t> fields, Bytes data = {}) {
+    const std::size_t dataOffset = kMessageHeaderSize + 4 * fields.size();
+    ByteWriter writer = message(id, dataOffset + data.size());
+    writer.u32s(kMessageHeaderSize, fields);
+    writer.bytes(dataOffset, data);
+    return writer.take();
 }
 
 std::optional<Packet> namedRequest(RequestType type, std::uint32_t id, const char* name) {
@@ -60,6 +65,14 @@ bool isRequest(Bytes packet, RequestType type, std::size_t size) {
 
 std::uint32_t u32(Bytes bytes, std::size_t offset) { return readU32(bytes.data() + offset); }
 
+// Reads consecutive fields from `offset` on.
+void u32s(Bytes bytes, std::size_t offset, std::initializer_list<std::uint32_t*> fields) {
+    for (std::uint32_t* field : fields) {
+        *field = u32(bytes, offset);
+        offset += 4;
+    }
+}
+
 }  // namespace
 
 // ---- little-endian fields ------------------------------------------------------
@@ -70,6 +83,13 @@ std::byte* ByteWriter::at(std::size_t offset, std::size_t length) {
 }
 
 void ByteWriter::u32(std::size_t offset, std::uint32_t value) { writeU32(at(offset, 4), value); }
+
+void ByteWriter::u32s(std::size_t offset, std::initializer_list<std::uint32_t> values) {
+    for (const std::uint32_t value : values) {
+        u32(offset, value);
+        offset += 4;
+    }
+}
 
 void ByteWriter::f32(std::size_t offset, float value) { u32(offset, std::bit_cast<std::uint32_t>(value)); }
 
@@ -130,10 +150,7 @@ std::optional<Packet> buildOpen(const char* clientName) {
     if (!writer.text(16, kNameWidth, clientName)) return std::nullopt;
     writer.u32(272, 0);
     writer.bytes(276, kClientTag);
-    writer.u32(280, kClientVersionMajor);
-    writer.u32(284, kClientVersionMinor);
-    writer.u32(288, kClientBuildMajor);
-    writer.u32(292, kClientBuildMinor);
+    writer.u32s(280, {kClientVersionMajor, kClientVersionMinor, kClientBuildMajor, kClientBuildMinor});
     return writer.take();
 }
 
@@ -144,11 +161,7 @@ std::optional<Packet> buildMapClientEventToSimEvent(std::uint32_t eventId, const
 Packet buildTransmitClientEvent(std::uint32_t objectId, std::uint32_t eventId, std::uint32_t data,
                                 std::uint32_t groupId, std::uint32_t flags) {
     ByteWriter writer = request(RequestType::TRANSMIT_CLIENT_EVENT, kTransmitSize);
-    writer.u32(16, objectId);
-    writer.u32(20, eventId);
-    writer.u32(24, data);
-    writer.u32(28, groupId);
-    writer.u32(32, flags);
+    writer.u32s(16, {objectId, eventId, data, groupId, flags});
     return writer.take();
 }
 
@@ -167,8 +180,7 @@ Packet buildRequestDataOnSimObject(std::uint32_t requestId, std::uint32_t define
                                    std::uint32_t period, std::uint32_t flags, std::uint32_t origin,
                                    std::uint32_t interval, std::uint32_t limit) {
     ByteWriter writer = request(RequestType::REQUEST_DATA_ON_SIM_OBJECT, kDataRequestSize);
-    const std::uint32_t fields[] = {requestId, defineId, objectId, period, flags, origin, interval, limit};
-    for (std::size_t i = 0; i < std::size(fields); ++i) writer.u32(16 + 4 * i, fields[i]);
+    writer.u32s(16, {requestId, defineId, objectId, period, flags, origin, interval, limit});
     return writer.take();
 }
 
@@ -199,10 +211,7 @@ std::optional<OpenRequest> decodeOpen(Bytes packet) {
     OpenRequest open;
     open.clientName = readText(packet.data() + 16, kNameWidth);
     std::memcpy(open.clientTag.data(), packet.data() + 276, open.clientTag.size());
-    open.versionMajor = u32(packet, 280);
-    open.versionMinor = u32(packet, 284);
-    open.buildMajor = u32(packet, 288);
-    open.buildMinor = u32(packet, 292);
+    u32s(packet, 280, {&open.versionMajor, &open.versionMinor, &open.buildMajor, &open.buildMinor});
     return open;
 }
 
@@ -267,15 +276,11 @@ std::optional<OpenMessage> decodeOpenMessage(Bytes message) {
     if (message.size() < kOpenApplicationEnd) return std::nullopt;
     OpenMessage open;
     open.applicationName = readText(message.data() + 12, kNameWidth);
-    open.applicationVersionMajor = u32(message, 268);
-    open.applicationVersionMinor = u32(message, 272);
-    open.applicationBuildMajor = u32(message, 276);
-    open.applicationBuildMinor = u32(message, 280);
+    u32s(message, 268, {&open.applicationVersionMajor, &open.applicationVersionMinor, &open.applicationBuildMajor,
+                        &open.applicationBuildMinor});
     if (message.size() >= kOpenSimConnectEnd) {
-        open.simConnectVersionMajor = u32(message, 284);
-        open.simConnectVersionMinor = u32(message, 288);
-        open.simConnectBuildMajor = u32(message, 292);
-        open.simConnectBuildMinor = u32(message, 296);
+        u32s(message, 284, {&open.simConnectVersionMajor, &open.simConnectVersionMinor, &open.simConnectBuildMajor,
+                            &open.simConnectBuildMinor});
     }
     return open;
 }
@@ -305,58 +310,41 @@ std::optional<FacilityDataEndMessage> decodeFacilityDataEnd(Bytes message) {
 }
 
 Packet encodeException(const ExceptionMessage& exception) {
-    ByteWriter writer = message(MessageId::EXCEPTION, kExceptionSize);
-    writer.u32(12, exception.exception);
-    writer.u32(16, exception.sendId);
-    writer.u32(20, exception.index);
-    return writer.take();
+    return fieldsMessage(MessageId::EXCEPTION, {exception.exception, exception.sendId, exception.index});
 }
 
 Packet encodeOpenMessage(const OpenMessage& open) {
     ByteWriter writer = message(MessageId::OPEN, kOpenMessageSize);
     const std::string name = open.applicationName.substr(0, kNameWidth - 1);
     writer.text(12, kNameWidth, name.c_str());
-    const std::uint32_t versions[] = {open.applicationVersionMajor, open.applicationVersionMinor,
-                                      open.applicationBuildMajor,   open.applicationBuildMinor,
-                                      open.simConnectVersionMajor,  open.simConnectVersionMinor,
-                                      open.simConnectBuildMajor,    open.simConnectBuildMinor};
-    for (std::size_t i = 0; i < std::size(versions); ++i) writer.u32(268 + 4 * i, versions[i]);
+    writer.u32s(268, {open.applicationVersionMajor, open.applicationVersionMinor, open.applicationBuildMajor,
+                      open.applicationBuildMinor, open.simConnectVersionMajor, open.simConnectVersionMinor,
+                      open.simConnectBuildMajor, open.simConnectBuildMinor});
     return writer.take();
 }
 
-Packet encodeQuit() { return message(MessageId::QUIT, kMessageHeaderSize).take(); }
+Packet encodeQuit() { return fieldsMessage(MessageId::QUIT, {}); }
 
 Packet encodeEvent(const EventMessage& event) {
-    ByteWriter writer = message(MessageId::EVENT, kEventSize);
-    writer.u32(12, event.groupId);
-    writer.u32(16, event.eventId);
-    writer.u32(20, event.data);
-    return writer.take();
+    return fieldsMessage(MessageId::EVENT, {event.groupId, event.eventId, event.data});
 }
 
 Packet encodeSimObjectData(const SimObjectDataMessage& data) {
-    ByteWriter writer = message(MessageId::SIM_OBJECT_DATA, kSimObjectDataOffset + data.data.size());
-    const std::uint32_t fields[] = {data.requestId, data.objectId, data.defineId,   data.flags,
-                                    data.entryNumber, data.outOf,  data.defineCount};
-    for (std::size_t i = 0; i < std::size(fields); ++i) writer.u32(12 + 4 * i, fields[i]);
-    writer.bytes(kSimObjectDataOffset, data.data);
-    return writer.take();
+    return fieldsMessage(MessageId::SIM_OBJECT_DATA,
+                         {data.requestId, data.objectId, data.defineId, data.flags, data.entryNumber, data.outOf,
+                          data.defineCount},
+                         data.data);
 }
 
 Packet encodeFacilityData(const FacilityDataMessage& data) {
-    ByteWriter writer = message(MessageId::FACILITY_DATA, kFacilityDataOffset + data.data.size());
-    const std::uint32_t fields[] = {data.userRequestId, data.uniqueRequestId, data.parentUniqueRequestId,
-                                    data.type,          data.isListItem,      data.itemIndex,
-                                    data.listSize};
-    for (std::size_t i = 0; i < std::size(fields); ++i) writer.u32(12 + 4 * i, fields[i]);
-    writer.bytes(kFacilityDataOffset, data.data);
-    return writer.take();
+    return fieldsMessage(MessageId::FACILITY_DATA,
+                         {data.userRequestId, data.uniqueRequestId, data.parentUniqueRequestId, data.type,
+                          data.isListItem, data.itemIndex, data.listSize},
+                         data.data);
 }
 
 Packet encodeFacilityDataEnd(const FacilityDataEndMessage& end) {
-    ByteWriter writer = message(MessageId::FACILITY_DATA_END, kFacilityEndSize);
-    writer.u32(12, end.requestId);
-    return writer.take();
+    return fieldsMessage(MessageId::FACILITY_DATA_END, {end.requestId});
 }
 
 // ---- facility data blocks ---------------------------------------------------------

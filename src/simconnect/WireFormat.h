@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,6 +65,8 @@ public:
     explicit ByteWriter(std::size_t size = 0) : bytes_(size) {}
 
     void u32(std::size_t offset, std::uint32_t value);
+    // Consecutive fields from `offset` on.
+    void u32s(std::size_t offset, std::initializer_list<std::uint32_t> values);
     void i32(std::size_t offset, std::int32_t value) { u32(offset, static_cast<std::uint32_t>(value)); }
     void f32(std::size_t offset, float value);
     void f64(std::size_t offset, double value);
