@@ -132,12 +132,9 @@ TEST(MessageFramerTest, TheBufferCeilingRefusesAMessageInsteadOfStalling) {
 TEST(MessageFramerTest, ARefusedMessageStopsTheFraming) {
     MessageFramer framer(kMax);
     int taken = 0;
-    const auto reason = [&] {
-        const Bytes stream = join({message(12), message(12), message(12)});
-        std::memcpy(framer.freeSpace().data(), stream.data(), stream.size());
-        return framer.commit(stream.size(), [&](auto) { return ++taken < 2; });
-    }();
-    EXPECT_EQ(reason, CloseReason::OUT_OF_MEMORY);
+    const Bytes stream = join({message(12), message(12), message(12)});
+    std::memcpy(framer.freeSpace().data(), stream.data(), stream.size());
+    EXPECT_EQ(framer.commit(stream.size(), [&](auto) { return ++taken < 2; }), CloseReason::OUT_OF_MEMORY);
     EXPECT_EQ(taken, 2);
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "SimConnectTestSupport.h"
@@ -48,29 +47,22 @@ TEST(IniFileTest, ReadsLikeTheWindowsProfileFunctions) {
 class SettingsTest : public ::testing::Test {
 protected:
     // Three folders in the order the system searches them: all users, the user, the current directory.
-    test::TempFolder root;
-    std::vector<std::string> folders{root.sub("common"), root.sub("user"), root.sub("current")};
+    test::TempDir root;
+    const std::vector<std::filesystem::path> folders{root.path() / "common", root.path() / "user",
+                                                     root.path() / "current"};
     std::map<Protocol, std::string> registry;
 
     void write(std::size_t folder, const std::string& text) {
-        std::ofstream(std::filesystem::path(folders[folder]) / "SimConnect.cfg") << text;
+        test::writeFile(folders[folder] / "SimConnect.cfg", text);
     }
     ConnectionSettings load(std::uint32_t index = 0, Result expected = result::OK) {
-        const SettingsSources sources{folders, [this](Protocol p) { return registry[p]; }};
+        SettingsSources sources{{}, [this](Protocol p) { return registry[p]; }};
+        for (const auto& folder : folders) sources.folders.push_back(test::utf8(folder));
         ConnectionSettings settings;
         EXPECT_EQ(loadSettings(index, sources, settings), expected);
         return settings;
     }
 };
-
-TEST_F(SettingsTest, WithoutFilesTheDefaultsStand) {
-    const ConnectionSettings settings = load();
-    EXPECT_EQ(settings.protocol, Protocol::PIPE);
-    EXPECT_EQ(settings.address, "");
-    EXPECT_EQ(settings.port, "");
-    EXPECT_EQ(settings.maxReceiveSize, 41088u);
-    EXPECT_FALSE(settings.disableNagle);
-}
 
 TEST_F(SettingsTest, ALaterFolderOverridesTheKeysItSets) {
     write(0, "[SimConnect]\nProtocol=IPv6\nAddress=common\nPort=1\nDisableNagle=1\n");

@@ -1,6 +1,6 @@
 #pragma once
 
-// Shared pieces of the SimConnect tests: a temporary folder, the fake
+// Shared pieces of the SimConnect tests: configuration folders, the fake
 // simulator's output lines, and a connection whose received messages a test
 // can wait for without sleeping.
 
@@ -9,14 +9,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "FakeSimulator.h"
+#include "support/TempDir.h"
 #include "simconnect/NetworkConnector.h"
 #include "simconnect/WireFormat.h"
 
@@ -24,32 +23,14 @@ namespace navorel::test {
 
 using namespace std::chrono_literals;
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device seed;
-        path_ = std::filesystem::temp_directory_path() / ("navorel-simconnect-" + std::to_string(seed()));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
+inline std::string utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
 
-    // A subfolder, created, as a UTF-8 path.
-    std::string sub(const std::string& name) const {
-        std::filesystem::create_directories(path_ / name);
-        const std::u8string text = (path_ / name).u8string();
-        return std::string(text.begin(), text.end());
-    }
-    void writeConfig(const std::string& text) const { std::ofstream(path_ / "SimConnect.cfg") << text; }
-    std::string path() const { return sub("."); }
-
-private:
-    std::filesystem::path path_;
-};
+inline void writeConfig(const TempDir& folder, const std::string& text) {
+    writeFile(folder.path() / "SimConnect.cfg", text);
+}
 
 // Lines printed by an in-process fake simulator.
 class Lines {
@@ -164,9 +145,9 @@ private:
 };
 
 // A connector that reads its settings from `config` only; no registry.
-inline simconnect::ConnectorOptions configOnly(const TempFolder& config) {
+inline simconnect::ConnectorOptions configOnly(const TempDir& config) {
     simconnect::ConnectorOptions options;
-    const std::string folder = config.path();
+    const std::string folder = utf8(config.path());
     options.settingsSources = [folder] { return simconnect::SettingsSources{{folder}, {}}; };
     return options;
 }

@@ -10,17 +10,14 @@ namespace navorel::platform {
 namespace {
 
 // Sets or clears an environment variable for one test, then puts it back.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
+struct ScopedVariable {
+    ScopedVariable(const char* name, const char* value) : name(name) {
+        if (const char* set = std::getenv(name)) old = set;
         value ? setenv(name, value, 1) : unsetenv(name);
     }
-    ~ScopedVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
+    ~ScopedVariable() { old ? setenv(name, old->c_str(), 1) : unsetenv(name); }
+    const char* name;
+    std::optional<std::string> old;
 };
 
 TEST(KnownFoldersTest, DocumentsFolderComesFromXdgThenHome) {

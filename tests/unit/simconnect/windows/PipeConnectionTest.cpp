@@ -24,8 +24,8 @@ using wire::MessageId;
 std::string uniqueName(const char* what) { return std::string("navorel-") + what + "-" + std::to_string(GetCurrentProcessId()); }
 
 std::unique_ptr<Connection> openPipe(const std::string& pipe, test::Received& received, Result expected = result::OK) {
-    test::TempFolder config;
-    config.writeConfig("[SimConnect]\nProtocol=Pipe\nPort=" + pipe + "\n");
+    test::TempDir config;
+    test::writeConfig(config, "[SimConnect]\nProtocol=Pipe\nPort=" + pipe + "\n");
     std::unique_ptr<Connection> connection;
     EXPECT_EQ(NetworkConnector(test::configOnly(config)).open(connection, "Navorel Bridge", received.notifier(), 0),
               expected);
