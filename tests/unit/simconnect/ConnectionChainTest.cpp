@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "SimConnectTestSupport.h"
+#include "unit/simconnect/SimConnectTestSupport.h"
 
 namespace navorel::simconnect {
 namespace {

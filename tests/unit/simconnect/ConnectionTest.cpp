@@ -8,7 +8,7 @@
 #include <list>
 #include <thread>
 
-#include "SimConnectTestSupport.h"
+#include "unit/simconnect/SimConnectTestSupport.h"
 
 namespace navorel::simconnect {
 namespace {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <map>
 
-#include "SimConnectTestSupport.h"
+#include "unit/simconnect/SimConnectTestSupport.h"
 
 namespace navorel::simconnect {
 namespace {

@@ -10,7 +10,7 @@
 #include <future>
 #include <thread>
 
-#include "SimConnectTestSupport.h"
+#include "unit/simconnect/SimConnectTestSupport.h"
 #include "platform/NamedPipe.h"
 #include "platform/Registry.h"
 
@@ -49,51 +49,67 @@ TEST(PipeConnectionTest, TalksToTheFakeSimulatorOverAPipe) {
     EXPECT_TRUE(status == result::PIPE_BROKEN || status == result::PEER_CLOSED) << std::hex << status;
 }
 
-// A pipe whose only instance is taken: the open waits for the pipe and gets
-// the instance that the server offers once the first client is gone.
+// A pipe server of two instances on its own thread; each client it accepts
+// is kept, and the next instance offered, until both are taken.
+struct BusyPipe {
+    explicit BusyPipe(const std::string& name) : server(platform::NamedPipeServer::create(io, name, 2)) {}
+    ~BusyPipe() {
+        const auto closeAll = [this] {
+            for (auto* streams : {&accepted, &occupants}) {
+                for (auto& stream : *streams) stream->close();
+            }
+            if (server) server->close();
+        };
+        if (thread.joinable()) {
+            asio::post(io, closeAll);
+            work.reset();
+            thread.join();
+        } else {
+            closeAll();
+        }
+    }
+    void accept() {
+        server->asyncAccept([this](std::unique_ptr<platform::AsyncByteStream> stream) {
+            if (!stream) return;
+            accepted.push_back(std::move(stream));
+            if (accepted.size() != 2) accept();
+        });
+    }
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+    std::unique_ptr<platform::NamedPipeServer> server;
+    std::vector<std::unique_ptr<platform::AsyncByteStream>> accepted;   // the server ends
+    std::vector<std::unique_ptr<platform::AsyncByteStream>> occupants;  // clients that take the instances
+    std::thread thread;
+};
+
+// Every instance of the pipe is taken: the open waits for the pipe and gets
+// the instance that the server offers once a client is gone.
 TEST(PipeConnectionTest, ABusyPipeIsTriedAgainAfterTheWait) {
     const std::string pipe = uniqueName("busy");
     const std::string name = "\\\\.\\pipe\\" + pipe;
-    asio::io_context io;
-    auto work = asio::make_work_guard(io);
-    std::thread thread([&] { io.run(); });
-    const auto server = platform::NamedPipeServer::create(io, name, 1);
-    ASSERT_TRUE(server);
+    BusyPipe busy(name);
+    ASSERT_TRUE(busy.server);
+    busy.accept();
+    busy.thread = std::thread([&] { busy.io.run(); });
+    // The second occupant may find the pipe busy until its instance is offered.
+    for (int i = 0; i < 2; ++i) {
+        busy.occupants.push_back(platform::openNamedPipe(busy.io, name, 5000ms));
+        ASSERT_TRUE(busy.occupants.back());
+    }
 
-    std::unique_ptr<platform::AsyncByteStream> first, second;
-    std::promise<void> firstAccepted;
-    asio::post(io, [&] {
-        server->asyncAccept([&](std::unique_ptr<platform::AsyncByteStream> stream) {
-            first = std::move(stream);
-            firstAccepted.set_value();
+    std::jthread release([&] {
+        std::this_thread::sleep_for(300ms);
+        asio::post(busy.io, [&] {
+            busy.accepted.front()->close();  // a client goes, its instance with it
+            busy.occupants.front()->close();
+            busy.accept();
         });
-    });
-    auto occupant = platform::openNamedPipe(io, name, 5000ms);
-    ASSERT_TRUE(occupant);
-    firstAccepted.get_future().wait();
-    ASSERT_TRUE(first);
-
-    asio::steady_timer release(io, 300ms);
-    release.async_wait([&](const boost::system::error_code&) {
-        first->close();
-        server->asyncAccept([&](std::unique_ptr<platform::AsyncByteStream> stream) { second = std::move(stream); });
     });
     test::Received received;
     const auto start = std::chrono::steady_clock::now();
-    auto connection = openPipe(pipe, received);
-    EXPECT_TRUE(connection);
+    EXPECT_TRUE(openPipe(pipe, received));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
-
-    connection.reset();
-    asio::post(io, [&] {
-        for (auto* stream : {&first, &second, &occupant}) {
-            if (*stream) (*stream)->close();
-        }
-        server->close();
-    });
-    work.reset();
-    thread.join();
-    EXPECT_TRUE(second);
 }
 
 // With no pipe, the chain goes to ::1 with the registered IPv6 port (nobody
@@ -102,6 +118,10 @@ TEST(RegistryPortsTest, TheChainFallsBackToTheRegisteredPorts) {
     test::Simulator sim;
     const char* key = "SOFTWARE\\Microsoft\\Microsoft Games\\KittyHawk";
     const std::string port = std::to_string(sim.simulator.tcpPort());
+    struct Cleanup {
+        const char* key;
+        ~Cleanup() { RegDeleteTreeA(HKEY_CURRENT_USER, key); }
+    } cleanup{key};
     ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, key, "SimConnect_Port_IPv6", REG_SZ, "1", 2), ERROR_SUCCESS);
     ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, key, "SimConnect_Port_IPv4", REG_SZ, port.c_str(),
                               static_cast<DWORD>(port.size() + 1)),
@@ -119,8 +139,6 @@ TEST(RegistryPortsTest, TheChainFallsBackToTheRegisteredPorts) {
     std::unique_ptr<Connection> connection;
     EXPECT_EQ(NetworkConnector(options).open(connection, "Navorel Bridge", {}, 0), result::OK);
     EXPECT_TRUE(sim.lines.waitFor("connected tcp 127.0.0.1"));
-    connection.reset();
-    RegDeleteTreeA(HKEY_CURRENT_USER, key);
 }
 
 }  // namespace
