@@ -49,7 +49,8 @@ using DispatchProcedure = std::function<void(const std::byte* message, std::uint
 // One open connection. Requests only queue their packet and never wait for
 // the network. Any thread may make requests and dispatch; close() and the
 // destructor (which closes) must not overlap another call on the same
-// connection, and must not run inside onReceived.
+// connection, and must not run inside onReceived or the dispatch procedure
+// (a procedure that sees the quit message can only note it).
 class Connection {
 public:
     virtual ~Connection() = default;
