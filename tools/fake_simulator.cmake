@@ -10,8 +10,3 @@ navorel_set_warnings(navorel_fake_simulator)
 add_executable(fake_simulator "${CMAKE_CURRENT_LIST_DIR}/fake_simulator/main.cpp")
 target_link_libraries(fake_simulator PRIVATE navorel_fake_simulator navorel_platform)
 navorel_set_warnings(fake_simulator)
-
-# Opens a connection as the bridge would and prints the simulator's answers.
-add_executable(simconnect_probe "${CMAKE_CURRENT_LIST_DIR}/simconnect_probe.cpp")
-target_link_libraries(simconnect_probe PRIVATE navorel_simconnect)
-navorel_set_warnings(simconnect_probe)

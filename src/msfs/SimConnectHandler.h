@@ -1,29 +1,41 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include <span>
+
 #include "core/SimulatorProvider.h"
+#include "log/Logger.h"
+#include "msfs/SimConnectData.h"
+#include "simconnect/SimConnect.h"
 
 namespace navorel {
 
-// The Microsoft Flight Simulator provider.
+// The Microsoft Flight Simulator provider, on the SimConnect client library.
 //
-// No SimConnect client library is part of the build yet, so no simulator can
-// ever answer: connect() fails exactly as an open that finds no simulator
-// (result 0x80004005, logged at INFO as a retry) and every other operation
-// behaves as on a handler that has never been connected.
+// Threads: connect, disconnect, the data modes and processMessages belong to
+// the main loop; requestRunwayData, setPaused, getLastError, isConnected and
+// getSimulatorVariant may come from the server thread at the same time. The
+// connection is opened and configured before it is published under the
+// mutex, and taken out under it before it is closed, so the server thread
+// never waits for an open or a close.
 class SimConnectHandler : public SimulatorProvider {
 public:
-    SimConnectHandler() = default;
+    // connector: how connections are opened (the real one by default).
+    explicit SimConnectHandler(std::unique_ptr<simconnect::Connector> connector = nullptr,
+                               Logger& logger = Logger::instance());
     ~SimConnectHandler() override;
     SimConnectHandler(const SimConnectHandler&) = delete;
     SimConnectHandler& operator=(const SimConnectHandler&) = delete;
 
     bool connect() override;
     void disconnect() override;
-    bool isConnected() const override;
+    bool isConnected() const override { return usable_.load(); }
     void processMessages() override;
     void setPreflightMode() override;
     void requestDataSnapshot() override;
@@ -44,11 +56,33 @@ public:
     static std::string connectionFailureText(std::uint32_t hr);
 
 private:
-    mutable std::mutex mutex_;
-    bool connected_ = false;
+    struct SimulatorInfo {
+        bool valid = false;
+        std::string name;
+        std::array<std::uint32_t, 4> version{};
+    };
+
+    // Main loop only.
+    bool configure(simconnect::Connection& connection);
+    void applySchedule(std::span<const msfs::Schedule> schedule, const char* logText);
+    void dispatch(simconnect::wire::Bytes message);
+    void onException(simconnect::wire::Bytes message);
+    void onOpen(simconnect::wire::Bytes message);
+    void onSimObjectData(simconnect::wire::Bytes message);
+    void onFacilityData(simconnect::wire::Bytes message);
+    std::unique_ptr<simconnect::Connection> takeConnection();
+    void log(LogLevel level, const std::string& text) const;
+
+    std::unique_ptr<simconnect::Connector> connector_;
+    Logger& logger_;
+
+    mutable std::mutex mutex_;  // guards connection_, lastError_, info_
+    std::unique_ptr<simconnect::Connection> connection_;
+    // Usable: connected and the connection present. Cleared without the
+    // mutex by a quit message or a failed dispatch.
+    std::atomic<bool> usable_{false};
     std::string lastError_;
-    bool simulatorInfoValid_ = false;
-    std::string simulatorName_;
+    SimulatorInfo info_;
 };
 
 }  // namespace navorel

@@ -162,6 +162,8 @@ private:
     Clock::time_point lastTick_;
     bool paused_ = false;
     bool crashed_ = false;
+    bool glitchNext_ = false;        // the next flight block carries an impossible latitude
+    bool answerFacilities_ = true;
     bool stopping_ = false;
 };
 
@@ -435,6 +437,10 @@ void FakeSimulator::Impl::answerFacility(const PeerPtr& peer, const wire::Reques
           " request=" + std::to_string(request.requestId) + " icao=" + quoted(request.icao) +
           " region=" + quoted(request.region));
     const Airport* airport = findAirport(request.icao);
+    if (!answerFacilities_) {
+        print("ignored RequestFacilityData request=" + std::to_string(request.requestId));
+        return;
+    }
     const auto definition = peer->facilityDefinitions.find(request.defineId);
     std::uint32_t unique = 0;
     std::size_t runways = 0;
@@ -562,8 +568,15 @@ void FakeSimulator::Impl::sendData(const PeerPtr& peer, DataRequest& data) {
     const Sample sample{state, touchdown, options_.title};
     wire::ByteWriter block;
     for (const Datum& datum : definition->second) datum.append(sample, block);
+    // Definition 0 is the bridge's flight data, whose first datum is the latitude.
+    const bool glitch = glitchNext_ && data.request.defineId == 0 && block.size() >= 8;
+    if (glitch) {
+        glitchNext_ = false;
+        block.f64(0, 91.0);
+        print("send Glitch request=" + std::to_string(data.request.requestId) + " latitude=91");
+    }
     wire::Packet bytes = block.take();
-    if ((data.request.flags & kFlagChanged) != 0 && data.lastBlock == bytes) return;
+    if (!glitch && (data.request.flags & kFlagChanged) != 0 && data.lastBlock == bytes) return;
     send(peer, wire::encodeSimObjectData({data.request.requestId, data.request.objectId, data.request.defineId,
                                           data.request.flags, 1, 1,
                                           static_cast<std::uint32_t>(definition->second.size()), bytes}));
@@ -628,6 +641,10 @@ bool FakeSimulator::Impl::command(const std::string& line) {
         };
     } else if (verb == "stop") {
         action = [this] { systemEvent("SimStop", 0); };
+    } else if (verb == "glitch") {
+        action = [this] { glitchNext_ = true; };
+    } else if (std::string mode; verb == "facilities" && (words >> mode) && (mode == "on" || mode == "off")) {
+        action = [this, mode] { answerFacilities_ = mode == "on"; };
     } else {
         return false;
     }
@@ -653,6 +670,8 @@ const char* FakeSimulator::commandHelp() {
   pause 1|0        pause or resume (the "Pause" system event follows)
   crash            crash: the flight stops, the "Crashed" system event follows
   stop             send the "SimStop" system event
+  glitch           the next flight data block has latitude 91 (the bridge must drop it)
+  facilities on|off  answer facility requests, or leave them unanswered
 )";
 }
 

@@ -1,68 +1,310 @@
 #include <gtest/gtest.h>
 
-#include <iostream>
+#include <cmath>
+#include <cstring>
 #include <sstream>
 
-#include "log/Logger.h"
+#include "ScriptedSimConnect.h"
 #include "msfs/SimConnectHandler.h"
+#include "support/CapturedLog.h"
 
 namespace navorel {
 namespace {
 
-class StdoutCapture {
-public:
-    StdoutCapture() : previous_(std::cout.rdbuf(buffer_.rdbuf())) {
-        Logger::instance().configure(LogLevel::INFO, LogLevel::DEBUG, "", false, 10, 3);
-    }
-    ~StdoutCapture() { std::cout.rdbuf(previous_); }
-    std::string text() const { return buffer_.str(); }
+namespace wire = simconnect::wire;
+using Lines = std::vector<std::string>;
 
-private:
-    std::ostringstream buffer_;
-    std::streambuf* previous_;
+// The shape of a call list: each call's kind and first argument, with runs of
+// equal shapes counted ("add 0 x14").
+std::string shape(const Lines& calls) {
+    std::string out;
+    std::string last;
+    int run = 0;
+    const auto flush = [&] {
+        if (run == 0) return;
+        if (!out.empty()) out += ", ";
+        out += last;
+        if (run > 1) out.append(" x").append(std::to_string(run));
+    };
+    for (const std::string& call : calls) {
+        const std::size_t first = call.find(' ');
+        const std::size_t second = first == std::string::npos ? first : call.find(' ', first + 1);
+        const std::string key = call.substr(0, second);
+        if (key != last) {
+            flush();
+            last = key;
+            run = 0;
+        }
+        ++run;
+    }
+    flush();
+    return out;
+}
+
+wire::Packet simObjectData(std::uint32_t requestId, const wire::Packet& block) {
+    return wire::encodeSimObjectData({requestId, 0, requestId, 0, 1, 1, 1, block});
+}
+
+wire::Packet doubles(std::initializer_list<double> values) {
+    wire::ByteWriter block;
+    std::size_t offset = 0;
+    for (double value : values) {
+        block.f64(offset, value);
+        offset += 8;
+    }
+    return block.take();
+}
+
+class Handler : public ::testing::Test {
+protected:
+    Handler() {
+        handler.setFlightDataCallback([this](const FlightData& d) { seen.push_back("flight " + num(d.latitude)); });
+        handler.setSystemsDataCallback([this](const SystemsData& d) {
+            seen.push_back("systems " + std::to_string(d.gearPosition) + " " + num(d.simOnGround));
+        });
+        handler.setAircraftInfoCallback([this](const AircraftInfo& d) { seen.push_back(std::string("title ") + d.title); });
+        handler.setEnvironmentDataCallback([this](const EnvironmentData& d) {
+            seen.push_back("environment " + std::to_string(d.ambientPrecipState) + " " + num(d.seaLevelPressure));
+        });
+        handler.setSimEventCallback([this](std::uint32_t type, std::uint32_t data) {
+            seen.push_back("event " + std::to_string(type) + " " + std::to_string(data));
+        });
+        handler.setAirportFacilityCallback([this](std::uint32_t id, const FacilityAirportData& d) {
+            seen.push_back("airport " + std::to_string(id) + " " + std::string(d.icao, strnlen(d.icao, 8)));
+        });
+        handler.setRunwayFacilityCallback([this](std::uint32_t id, std::uint32_t index, const FacilityRunwayData& d) {
+            seen.push_back("runway " + std::to_string(id) + " " + std::to_string(index) + " " +
+                           std::to_string(d.primaryNumber));
+        });
+        handler.setPavementFacilityCallback([this](std::uint32_t id, std::uint32_t index, const FacilityPavementData& d) {
+            seen.push_back("pavement " + std::to_string(id) + " " + std::to_string(index) + " " +
+                           std::to_string(d.enabled));
+        });
+        handler.setFacilityDataEndCallback([this](std::uint32_t id) { seen.push_back("end " + std::to_string(id)); });
+    }
+
+    static std::string num(double value) {
+        std::ostringstream out;
+        out << value;
+        return out.str();
+    }
+
+    void connected() {
+        ASSERT_TRUE(handler.connect());
+        script.take();
+        log.take();
+    }
+
+    void deliver(std::initializer_list<wire::Packet> messages) {
+        for (const auto& message : messages) script.inbox.push_back(message);
+        handler.processMessages();
+    }
+
+    test::SimConnectScript script;
+    test::CapturedLog log{LogLevel::DEBUG};
+    SimConnectHandler handler{std::make_unique<test::ScriptedConnector>(script), log.logger()};
+    Lines seen;
 };
 
-TEST(SimConnectHandler, ConnectFailsAsWhenNoSimulatorAnswers) {
-    SimConnectHandler handler;
-    StdoutCapture capture;
-    EXPECT_FALSE(handler.connect());
-    const std::string expected =
-        "Failed to connect to Flight Simulator. Error: 0x80004005 "
-        "(Flight Simulator is still starting - SimConnect not ready yet)";
-    EXPECT_EQ(handler.getLastError(), expected);
-    EXPECT_NE(capture.text().find("[INFO ] [SimConnect] " + expected + " - will retry automatically\n"),
-              std::string::npos)
-        << capture.text();
-    EXPECT_FALSE(handler.isConnected());
+TEST_F(Handler, ConnectDefinesRequestsAndSubscribesInItsOrder) {
+    ASSERT_TRUE(handler.connect());
+    const Lines calls = script.take();
+    EXPECT_EQ(shape(calls),
+              "open Navorel, add 0 x14, request 0, add 4 x6, request 4, add 1 x14, add 2 x11, add 3, add 5 x3, "
+              "add 6 x7, request 5, request 6, facility 7 x33, subscribe 0, subscribe 1, subscribe 2, map 1000");
+    EXPECT_EQ(calls[0], "open Navorel Bridge 0");
+    EXPECT_EQ(calls[1], "add 0 PLANE LATITUDE | degrees | 4 0 4294967295");
+    EXPECT_EQ(calls[15], "request 0 0 0 4 1 0 0 0");  // every second, only when changed
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "add 3 TITLE | (null) | 9 0 4294967295"), calls.end());
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "add 1 GEAR POSITION | bool | 1 0 4294967295"), calls.end());
+    EXPECT_EQ(calls[calls.size() - 38], "request 6 6 0 4 0 0 60 0");
+    EXPECT_EQ(calls[calls.size() - 37], "facility 7 OPEN AIRPORT");
+    EXPECT_EQ(calls.back(), "map 1000 PAUSE_SET");
+    EXPECT_TRUE(handler.isConnected());
+    EXPECT_EQ(log.take(), Lines{"[INFO ] [SimConnect] Successfully connected to Flight Simulator"});
+    EXPECT_TRUE(handler.connect());  // already connected: nothing sent
+    EXPECT_TRUE(script.take().empty());
 }
 
-TEST(SimConnectHandler, FailureTexts) {
-    EXPECT_EQ(SimConnectHandler::connectionFailureText(0x800706BA),
-              "Failed to connect to Flight Simulator. Error: 0x800706ba (Flight Simulator not running)");
+TEST_F(Handler, OpenFailuresAreExplainedAndOnlyNotReadyYetIsQuiet) {
+    const std::pair<simconnect::Result, const char*> cases[] = {
+        {0x80004005, "[INFO ] [SimConnect] Failed to connect to Flight Simulator. Error: 0x80004005 (Flight "
+                     "Simulator is still starting - SimConnect not ready yet) - will retry automatically"},
+        {0x800706BA, "[ERROR] [SimConnect] Failed to connect to Flight Simulator. Error: 0x800706ba (Flight "
+                     "Simulator not running)"},
+        {0x80040112, "[ERROR] [SimConnect] Failed to connect to Flight Simulator. Error: 0x80040112 (SimConnect "
+                     "service not running)"},
+        {0x80070005, "[ERROR] [SimConnect] Failed to connect to Flight Simulator. Error: 0x80070005 (Access denied "
+                     "- check permissions)"},
+        {0x1234, "[ERROR] [SimConnect] Failed to connect to Flight Simulator. Error: 0x1234 (Check if Flight "
+                 "Simulator is running)"},
+    };
+    for (const auto& [hr, line] : cases) {
+        script.openResult = hr;
+        EXPECT_FALSE(handler.connect());
+        EXPECT_EQ(log.take(), Lines{line});
+        EXPECT_NE(std::string(line).find(handler.getLastError()), std::string::npos);
+    }
     EXPECT_EQ(SimConnectHandler::connectionFailureText(0x80040154),
               "Failed to connect to Flight Simulator. Error: 0x80040154 (SimConnect not installed)");
-    EXPECT_EQ(SimConnectHandler::connectionFailureText(0x1234),
-              "Failed to connect to Flight Simulator. Error: 0x1234 (Check if Flight Simulator is running)");
 }
 
-TEST(SimConnectHandler, BehavesAsNeverConnected) {
-    SimConnectHandler handler;
+TEST_F(Handler, AFailingDefinitionClosesTheHalfConfiguredConnection) {
+    script.failures[20] = 0x80004005;  // the 20th call on the connection
+    EXPECT_FALSE(handler.connect());
+    const Lines calls = script.take();
+    EXPECT_EQ(shape(calls), "open Navorel, add 0 x14, request 0, add 4 x5, close");
     EXPECT_FALSE(handler.isConnected());
-    EXPECT_EQ(handler.getLastError(), "");
-    EXPECT_EQ(handler.getSimulatorVariant(), "unknown");
-    EXPECT_FALSE(handler.requestRunwayData("LSZH", 10000));
-    EXPECT_EQ(handler.getLastError(), "");
+    EXPECT_EQ(handler.getLastError(), "Failed to configure SimConnect data definitions");
+    EXPECT_EQ(log.take().back(), "[ERROR] [SimConnect] Failed to configure SimConnect data definitions");
+    // A failed PAUSE_SET mapping only warns.
+    script.failures[script.connectionCalls + 97] = 0x80004005;  // the mapping is the last of 97 calls
+    EXPECT_TRUE(handler.connect());
+    EXPECT_EQ(shape(script.take()).substr(0, 12), "open Navorel");
+    EXPECT_EQ(log.take().back(), "[WARN ] [SimConnect] Failed to map PAUSE_SET control event (hr=0x80004005) - "
+                                 "pause control commands will be unavailable");
+    EXPECT_TRUE(handler.isConnected());
+}
 
-    StdoutCapture capture;
-    handler.processMessages();
+TEST_F(Handler, EachDataModeHasItsSchedule) {
+    handler.setActiveMode();  // not connected: nothing, not even a log line
+    EXPECT_TRUE(script.take().empty());
+    connected();
     handler.setPreflightMode();
+    EXPECT_EQ(script.take(), (Lines{"request 0 0 0 4 0 0 0 0", "request 1 1 0 4 0 0 0 0", "request 2 2 0 4 0 0 0 0",
+                                    "request 3 3 0 4 0 0 0 0"}));
     handler.setActiveMode();
+    EXPECT_EQ(script.take(), (Lines{"request 0 0 0 4 1 0 0 0", "request 1 1 0 4 1 0 0 0", "request 2 2 0 4 1 0 0 0",
+                                    "request 3 3 0 4 1 0 0 0", "request 6 6 0 4 0 0 60 0"}));
     handler.requestDataSnapshot();
-    handler.disconnect();
-    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(script.take(), (Lines{"request 1 1 0 1 0 0 0 0", "request 2 2 0 1 0 0 0 0", "request 3 3 0 1 0 0 0 0",
+                                    "request 6 6 0 1 0 0 0 0"}));
+    EXPECT_EQ(log.take(), (Lines{"[INFO ] [SimConnect] Switched to preflight data mode (periodic requests)",
+                                 "[INFO ] [SimConnect] Switched to active data mode (on-change requests)",
+                                 "[INFO ] [SimConnect] Requested current data snapshot"}));
+}
 
+TEST_F(Handler, MessagesBecomeCallbacksAndLogLines) {
+    connected();
+    wire::Packet flight = doubles({47.5, 8.5, 1000, 1000, 500, 90, 120, -20000, 2, -3, 120, 50, 300, 1000});
+    wire::ByteWriter systems;
+    systems.f64(16, 0.0);
+    systems.i32(24, 1);  // the gear position is a 32-bit integer between doubles
+    systems.f64(36, 1.0);
+    systems.f64(100, 0.0);
+    wire::ByteWriter environment;
+    environment.u32(4, 3);
+    environment.f64(8, 29.92);
+    environment.f64(40, 0);
+    deliver({wire::encodeException({7, 1, 2}), wire::encodeException({31, 0, 0}), wire::encodeException({0, 0, 0}),
+             wire::encodeEvent({0, 0, 1}), simObjectData(0, flight), simObjectData(1, systems.take()),
+             simObjectData(6, environment.take()), simObjectData(7, flight)});
+    EXPECT_EQ(log.take(), (Lines{"[ERROR] [SimConnect] SimConnect Exception 7 (Unknown variable name)",
+                                 "[ERROR] [SimConnect] SimConnect Exception 31"}));
+    EXPECT_EQ(seen, (Lines{"event 0 1", "flight 47.5", "systems 1 1", "environment 3 29.92"}));
+}
+
+TEST_F(Handler, ImplausibleFlightSamplesAndShortBlocksAreDropped) {
+    connected();
+    const auto sample = [](std::size_t field, double value) {
+        std::vector<double> values{47.5, 8.5, 1000, 1000, 500, 90, 120, 0, 2, -3, 120, 50, 300, 1000};
+        values[field] = value;
+        wire::ByteWriter block;
+        for (std::size_t i = 0; i < values.size(); ++i) block.f64(i * 8, values[i]);
+        return simObjectData(0, block.take());
+    };
+    deliver({sample(0, 90.0), sample(0, 90.0001), sample(5, -0.5), sample(6, std::nan("")), sample(7, -20000),
+             sample(4, 50000), sample(4, 50001)});
+    EXPECT_EQ(seen, (Lines{"flight 90", "flight 47.5", "flight 47.5"}));
+    seen.clear();
+    wire::Packet shortFlight = doubles({1, 2, 3});
+    wire::Packet title(256, std::byte{'A'});  // fills its field: no terminator of its own
+    deliver({simObjectData(0, shortFlight), simObjectData(3, title), simObjectData(3, wire::Packet(255))});
+    EXPECT_EQ(seen, Lines{"title " + std::string(255, 'A')});
+}
+
+TEST_F(Handler, FacilityAnswersCarryTheRunwaysUniqueIdToItsThresholds) {
+    connected();
+    EXPECT_TRUE(handler.requestRunwayData("KSFO", 10000));
+    EXPECT_EQ(script.take(), Lines{"facilityData 7 10000 KSFO []"});
+    wire::ByteWriter airport;
+    airport.text(92, 8, "KSFO");
+    airport.i32(108, 1);
+    wire::ByteWriter runway;
+    runway.i32(40, 28);
+    runway.i32(52, 0);
+    wire::ByteWriter pavement;
+    pavement.i32(8, 1);
+    const auto item = [](std::uint32_t unique, std::uint32_t parent, wire::FacilityDataType type, wire::Packet block) {
+        return wire::encodeFacilityData({10000, unique, parent, static_cast<std::uint32_t>(type), 0, 0, 0, block});
+    };
+    const wire::Packet pavementBlock = pavement.take();
+    deliver({item(1, 0, wire::FacilityDataType::AIRPORT, airport.take()),
+             item(2, 1, wire::FacilityDataType::RUNWAY, runway.take()),
+             item(3, 2, wire::FacilityDataType::PAVEMENT, pavementBlock),
+             item(4, 2, wire::FacilityDataType::PAVEMENT, wire::Packet(8)),  // too short
+             wire::encodeFacilityData({10000, 5, 1, 99, 0, 0, 0, pavementBlock}), wire::encodeFacilityDataEnd({10000})});
+    EXPECT_EQ(seen, (Lines{"airport 10000 KSFO", "runway 10000 2 28", "pavement 10000 2 1", "end 10000"}));
+}
+
+TEST_F(Handler, TheOpenReplyNamesTheVariant) {
+    EXPECT_EQ(handler.getSimulatorVariant(), "unknown");
+    connected();
+    const std::pair<const char*, const char*> names[] = {
+        {"Microsoft Flight Simulator 2024", "2024"}, {"KittyHawk 2020", "2020"}, {"msfs 2020 or 2024", "2024"},
+        {"KittyHawk", "unknown"}};
+    for (const auto& [name, variant] : names) {
+        wire::OpenMessage open;
+        open.applicationName = name;
+        open.applicationVersionMajor = 11;
+        open.applicationBuildMajor = 282174;
+        deliver({wire::encodeOpenMessage(open)});
+        EXPECT_EQ(handler.getSimulatorVariant(), variant) << name;
+    }
+    EXPECT_EQ(log.lines().back(), "[INFO ] [SimConnect] Connected simulator: KittyHawk version 11.0.282174.0");
+}
+
+// The library closes a connection on its own (peer gone, bad message size);
+// the handler must notice, and a quit leaves a connection to close before the
+// next one opens.
+TEST_F(Handler, ALostOrQuitConnectionIsReportedAndClosedBeforeTheNextOpen) {
+    connected();
+    script.dispatchResult = 0xC000013E;
+    handler.processMessages();
+    EXPECT_FALSE(handler.isConnected());
+    EXPECT_EQ(handler.getLastError(), "SimConnect connection lost (hr=0xc000013e)");
+    EXPECT_EQ(log.take(), Lines{"[WARN ] [SimConnect] SimConnect connection lost (hr=0xc000013e)"});
+    script.dispatchResult = simconnect::result::OK;
+    ASSERT_TRUE(handler.connect());
+    EXPECT_EQ(script.take().front(), "close");
+
+    log.take();
+    deliver({wire::encodeQuit()});
+    EXPECT_FALSE(handler.isConnected());
+    EXPECT_EQ(log.take(), Lines{"[WARN ] [SimConnect] SimConnect quit message received"});
+    handler.disconnect();  // nothing usable: closes quietly
+    EXPECT_EQ(script.take(), Lines{"close"});
+    EXPECT_TRUE(log.take().empty());
+}
+
+TEST_F(Handler, PauseAndRunwayRequestsAnswerWithTheirTexts) {
     EXPECT_FALSE(handler.setPaused(true));
     EXPECT_EQ(handler.getLastError(), "Cannot set pause: SimConnect is not connected");
+    EXPECT_FALSE(handler.requestRunwayData("KSFO", 10000));
+    EXPECT_TRUE(log.take().empty());
+    connected();
+    EXPECT_TRUE(handler.setPaused(true));
+    EXPECT_EQ(script.take(), Lines{"transmit 0 1000 1 1 16"});
+    script.failures[script.connectionCalls + 1] = 0x80004005;
+    script.failures[script.connectionCalls + 2] = 0x80070057;
+    EXPECT_FALSE(handler.setPaused(false));
+    EXPECT_EQ(handler.getLastError(), "Failed to send PAUSE_SET event (value=0, hr=0x80004005)");
+    EXPECT_FALSE(handler.requestRunwayData("LSZH", 10001));
+    EXPECT_EQ(log.take(),
+              (Lines{"[ERROR] [SimConnect] Failed to send PAUSE_SET event (value=0, hr=0x80004005)",
+                     "[ERROR] [SimConnect] SimConnect_RequestFacilityData failed for LSZH (hr=0x80070057)"}));
+    handler.disconnect();
+    EXPECT_EQ(log.take(), Lines{"[INFO ] [SimConnect] Disconnected from Flight Simulator"});
 }
 
 }  // namespace
