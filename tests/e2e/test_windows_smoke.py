@@ -4,8 +4,14 @@
 # SHUTDOWN, exit code 0.
 
 import json
+import os
+import shutil
+import subprocess
+import threading
 
-from conftest import Client, free_port, http_get, payload
+import pytest
+
+from conftest import LAUNCHER, Client, free_port, http_get, payload, wait_until
 
 WAIT = 30.0
 
@@ -36,3 +42,30 @@ def test_start_health_client_exchange_and_shutdown(bridge):
     assert process.wait(60) == 0 and "Shutting down..." in process.stdout
     # Quiet by default: only errors would reach the console (Wine may add its own lines).
     assert "[ERROR]" not in process.stderr
+
+
+def test_msfs_over_the_named_pipe(bridge, tmp_path):
+    # The fake simulator, named as the simulator is, is its own stand-in process; with no
+    # SimConnect.cfg the bridge takes the simulator's named pipe.
+    tools = os.environ.get("NAVOREL_TOOLS_DIR")
+    if not LAUNCHER or not tools:
+        pytest.skip("named pipes are the Windows build's")
+    simulator = tmp_path / "FlightSimulator.exe"
+    shutil.copy(os.path.join(tools, "fake_simulator.exe"), simulator)
+    sim = subprocess.Popen([*LAUNCHER, str(simulator), "--port", str(free_port()), "--no-ipv6", "--variant", "2024"],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    output = []
+    threading.Thread(target=lambda: output.extend(sim.stdout), daemon=True).start()
+    try:
+        assert wait_until(lambda: any(line.startswith("listen pipe") for line in output), WAIT * 4), output
+        process = bridge("--msfs")
+        client = Client(process.port, timeout=WAIT)
+        process.clients.append(client)
+        client.wait("sim_status", WAIT * 2, sim_connected=True)
+        assert any(line.startswith("connected pipe") for line in output), output
+        client.set_state("ACTIVE")
+        assert client.wait("acars_info", WAIT)["sim_variant"] == "2024"
+        client.wait("flight_data", WAIT)
+    finally:
+        sim.kill()
+        sim.wait(WAIT)
