@@ -280,8 +280,9 @@ bool BridgeRuntime::runPass() {
 }
 
 void BridgeRuntime::waitForWork() {
+    const SteadyTime due = nextPeriodic_ + (selection_.active().isConnected() ? kPeriodicSlack : SteadyClock::duration{});
     const SteadyTime now = clock_.steadyNow();
-    if (now < nextPeriodic_) wake_.waitFor(nextPeriodic_ - now);
+    if (now < due) wake_.waitFor(due - now);
 }
 
 // A client's state changes, applied to the provider once per pass: the

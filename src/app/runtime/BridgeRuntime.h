@@ -53,6 +53,10 @@ public:
     static constexpr std::chrono::milliseconds kIdlePeriod{500};
     static constexpr std::chrono::milliseconds kShutdownPause{500};
     static constexpr std::chrono::seconds kStatusInterval{1};
+    // While connected, the periodic work may wait this long past its time for
+    // a pass that input brings anyway, so that telemetry arriving at 30 Hz
+    // does not add 20 wake-ups a second of the loop's own.
+    static constexpr std::chrono::milliseconds kPeriodicSlack{25};
 
     // running is the process-wide flag that signals, SHUTDOWN and the
     // heartbeat time-out clear.
@@ -72,6 +76,7 @@ public:
     // work when it is due. False when the heartbeat has timed out.
     bool runPass();
     // The wait after a pass: until input arrives or the periodic work is due.
+    // Input that arrives in bursts wakes the loop once.
     void waitForWork();
     void shutdown();
 

@@ -212,6 +212,36 @@ TEST_F(Runtime, AClientsStateChangesReachTheProviderOnlyThroughTheMainLoopAndOnl
     EXPECT_TRUE(simConnect.takeCalls().empty());
 }
 
+// Input wakes the loop as often as it comes; the periodic work (here the
+// connection attempts) keeps its own cadence.
+TEST_F(Runtime, EarlyWakesHandleInputButNotThePeriodicWork) {
+    auto runtime = make();
+    ASSERT_TRUE(runtime->start());
+    setProcesses({{42, "FlightSimulator.exe"}});
+    simConnect.connectSucceeds = false;
+    periodicPass(*runtime);  // the first attempt fails; the next is due in 1 s
+    EXPECT_EQ(simConnect.takeCalls(), Calls{"connect"});
+    clock.advance(600ms);
+    EXPECT_TRUE(runtime->runPass());  // periodic, but too early for an attempt
+    clock.advance(450ms);             // the attempt is due, the periodic work not yet
+    runtime->stateManager().setState(ApplicationState::PREFLIGHT);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(runtime->runPass());
+    EXPECT_TRUE(simConnect.takeCalls().empty());
+    clock.advance(50ms);
+    EXPECT_TRUE(runtime->runPass());
+    EXPECT_EQ(simConnect.takeCalls(), Calls{"connect"});
+}
+
+TEST(LoopWake, ManyNotificationsWakeOnce) {
+    LoopWake wake;
+    std::thread notifier([&] {
+        for (int i = 0; i < 1000; ++i) wake.notify();
+    });
+    notifier.join();
+    EXPECT_TRUE(wake.waitFor(0ms));
+    EXPECT_FALSE(wake.waitFor(1ms));
+}
+
 TEST_F(Runtime, TheHeartbeatTimeOutEndsTheLoop) {
     auto runtime = make();
     ASSERT_TRUE(runtime->start());
