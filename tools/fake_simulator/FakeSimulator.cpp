@@ -581,6 +581,14 @@ void FakeSimulator::Impl::sendData(const PeerPtr& peer, DataRequest& data) {
                                           data.request.flags, 1, 1,
                                           static_cast<std::uint32_t>(definition->second.size()), bytes}));
     ++data.sent;
+    if (options_.printData && data.request.defineId == 0 && bytes.size() >= 8) {
+        char line[96];
+        std::snprintf(line, sizeof line, "send Data latitude=%.6f at=%lld", wire::readF64(bytes.data()),
+                      static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 Clock::now().time_since_epoch())
+                                                 .count()));
+        print(line);
+    }
     data.lastBlock = std::move(bytes);
 }
 

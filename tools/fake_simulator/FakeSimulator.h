@@ -28,6 +28,7 @@ struct SimulatorOptions {
     std::string title = "Airbus A320 (Navorel fake simulator)";
     double timeScale = 1.0;  // script seconds per real second
     double start = 0.0;      // script time to start from
+    bool printData = false;  // a line for every flight data block sent, with its latitude and time
 };
 
 // The application names and versions of the two simulator variants.

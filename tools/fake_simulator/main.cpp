@@ -45,6 +45,8 @@ Options:
   --title TEXT      the aircraft's TITLE
   --time-scale X    script seconds per real second (default 1)
   --start S         start the script at S seconds
+  --print-data      print "send Data latitude=L at=NS" for every flight data block
+                    (NS: the monotonic clock in nanoseconds, for latency measurements)
   --no-ipv6         do not listen on [::1]
   --no-pipe         do not serve the named pipe (Windows)
   --help            show this text
@@ -82,6 +84,10 @@ bool parseOptions(const std::vector<std::string>& args, SimulatorOptions& option
         }
         if (arg == "--no-ipv6" || arg == "--no-pipe") {
             (arg == "--no-ipv6" ? options.listenIpv6 = false : (options.pipeName.clear(), false));
+            continue;
+        }
+        if (arg == "--print-data") {
+            options.printData = true;
             continue;
         }
         const bool known = arg == "--port" || arg == "--variant" || arg == "--app-name" || arg == "--title" ||
