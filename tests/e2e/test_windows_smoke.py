@@ -63,6 +63,7 @@ def test_msfs_over_the_named_pipe(bridge, tmp_path):
         process.clients.append(client)
         client.wait("sim_status", WAIT * 2, sim_connected=True)
         assert any(line.startswith("connected pipe") for line in output), output
+        client.set_state("PREFLIGHT")
         client.set_state("ACTIVE")
         assert client.wait("acars_info", WAIT)["sim_variant"] == "2024"
         client.wait("flight_data", WAIT)
