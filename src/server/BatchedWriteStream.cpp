@@ -88,6 +88,17 @@ ErrorCode BatchedWriteStream::Admit(std::size_t bytes) {
 
 void BatchedWriteStream::Append(const char* data, std::size_t size) { state_->pending.append(data, size); }
 
+std::size_t BatchedWriteStream::PendingSize() const { return state_->pending.size(); }
+
+// A server's close frame: 0x88, an unmasked length below 126, the code.
+void BatchedWriteStream::ReplaceCloseCode(std::size_t frameStart) {
+    std::string& bytes = state_->pending;
+    if (bytes.size() < frameStart + 4 || static_cast<unsigned char>(bytes[frameStart]) != 0x88) return;
+    bytes[frameStart + 2] = static_cast<char>(replacementCloseCode_ >> 8);
+    bytes[frameStart + 3] = static_cast<char>(replacementCloseCode_ & 0xFF);
+    replacementCloseCode_ = 0;
+}
+
 void BatchedWriteStream::Collected() {
     if (state_->sendInProgress) return;
     if (state_->pending.size() >= kBatchBytes) {

@@ -64,6 +64,10 @@ public:
     // connection has failed.
     ErrorCode Write(std::string_view header, std::string_view payload);
 
+    // The next close frame written through this stream (the echo of a peer's
+    // close) carries this code instead of the one it was written with.
+    void ReplaceNextCloseCode(std::uint16_t code) { replacementCloseCode_ = code; }
+
     template <class MutableBufferSequence, class ReadToken>
     auto async_read_some(const MutableBufferSequence& buffers, ReadToken&& token) {
         return next_.async_read_some(buffers, std::forward<ReadToken>(token));
@@ -96,18 +100,22 @@ private:
     ErrorCode Collect(const ConstBufferSequence& buffers, std::size_t& size) {
         const std::size_t total = boost::asio::buffer_size(buffers);
         if (const ErrorCode ec = Admit(total)) return ec;
+        const std::size_t start = PendingSize();
         for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
              ++it) {
             const boost::asio::const_buffer buffer(*it);
             Append(static_cast<const char*>(buffer.data()), buffer.size());
         }
+        if (replacementCloseCode_ != 0) ReplaceCloseCode(start);
         Collected();
         size = total;
         return {};
     }
 
     ErrorCode Admit(std::size_t bytes);
+    std::size_t PendingSize() const;
     void Append(const char* data, std::size_t size);
+    void ReplaceCloseCode(std::size_t frameStart);
     void Collected();
     void Flush(FlushHandler handler);
     static void PostCheck(const std::shared_ptr<State>& state);
@@ -116,6 +124,7 @@ private:
     static void FinishFlush(State& state, ErrorCode ec);
 
     boost::beast::tcp_stream next_;
+    std::uint16_t replacementCloseCode_ = 0;
     // Shared with the handlers of the layer's own operations, which may run
     // after the layer is gone.
     std::shared_ptr<State> state_;

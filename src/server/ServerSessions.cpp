@@ -175,6 +175,13 @@ void WsSession::Accept(HttpRequest request, std::string subprotocol) {
         if (!subprotocol.empty()) response.set(http::field::sec_websocket_protocol, subprotocol);
     }));
     ws_.read_message_max(WebSocketServer::kMaxPayloadBytes);
+    // Beast echoes any close code from 3000 up; codes from 5000 on are not
+    // defined, and a protocol error (1002) is the answer they call for.
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+        if (kind == websocket::frame_type::close && ws_.reason().code >= 5000) {
+            ws_.next_layer().ReplaceNextCloseCode(static_cast<std::uint16_t>(websocket::close_code::protocol_error));
+        }
+    });
     // Every send is one uncompressed text frame; permessage-deflate is never
     // negotiated, so no inbound decompression either.
     ws_.auto_fragment(false);
