@@ -51,11 +51,7 @@ SimConnectHandler::SimConnectHandler(std::unique_ptr<simconnect::Connector> conn
     : connector_(connector ? std::move(connector) : std::make_unique<simconnect::NetworkConnector>()),
       logger_(logger) {}
 
-SimConnectHandler::~SimConnectHandler() {
-    disconnect();
-    // A connection left by a quit message goes too.
-    if (auto connection = takeConnection()) connection->close();
-}
+SimConnectHandler::~SimConnectHandler() { disconnect(); }
 
 void SimConnectHandler::log(LogLevel level, const std::string& text) const {
     if (logger_.wouldLog(level)) logger_.log(level, kComponent, text);
@@ -162,14 +158,9 @@ bool SimConnectHandler::configure(simconnect::Connection& connection) {
 
 void SimConnectHandler::disconnect() {
     const bool wasUsable = usable_.load();
-    auto connection = takeConnection();
-    if (!wasUsable) {
-        // Nothing to report; a connection a quit message left is still closed.
-        if (connection) connection->close();
-        return;
-    }
-    if (connection) connection->close();
-    log(LogLevel::INFO, "Disconnected from Flight Simulator");
+    // A connection that a quit message left is closed too, but quietly.
+    if (auto connection = takeConnection()) connection->close();
+    if (wasUsable) log(LogLevel::INFO, "Disconnected from Flight Simulator");
 }
 
 // ---- data modes -----------------------------------------------------------------
