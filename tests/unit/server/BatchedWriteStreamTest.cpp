@@ -12,6 +12,10 @@
 
 #include "server/BatchedWriteStream.h"
 
+// Frames of every size in order, a full batch among them, are covered by the
+// server tests; here the control frames Beast writes itself, the teardown and
+// the failures.
+
 namespace navorel::server_detail {
 namespace {
 
@@ -54,20 +58,11 @@ TEST_F(BatchedWriteStreamTest, FramesAndProtocolWritesLeaveTogetherAndInOrder) {
                      [&](ErrorCode ec, std::size_t n) { protocolWriteDone = !ec && n == 5; });
     ASSERT_FALSE(stream->Write("H2", "second"));
     // Nothing reaches the socket before the writer's handler has returned.
-    EXPECT_EQ(stream->unsentBytes(), 2 + 5 + 5 + 2 + 6u);
+    EXPECT_EQ(stream->waitingBytes(), 20u);
     runPending();
     EXPECT_TRUE(protocolWriteDone);
     EXPECT_EQ(stream->unsentBytes(), 0u);
     EXPECT_EQ(readPeer(20), "H1first<ctl>H2second");
-}
-
-TEST_F(BatchedWriteStreamTest, AFullBatchIsSentAtOnceAndLaterBytesFollowIt) {
-    const std::string big(BatchedWriteStream::kBatchBytes, 'b');
-    ASSERT_FALSE(stream->Write("", big));
-    ASSERT_FALSE(stream->Write("", "tail"));
-    runPending();
-    EXPECT_EQ(readPeer(big.size() + 4), big + "tail");
-    EXPECT_EQ(stream->unsentBytes(), 0u);
 }
 
 TEST_F(BatchedWriteStreamTest, TeardownSendsWhatWaitsBeforeTheSocketIsShutDown) {
@@ -85,7 +80,7 @@ TEST_F(BatchedWriteStreamTest, TeardownSendsWhatWaitsBeforeTheSocketIsShutDown) 
     EXPECT_TRUE(!*tornDown || *tornDown == net::error::eof) << tornDown->message();
 }
 
-TEST_F(BatchedWriteStreamTest, FailuresAreLatchedAndReported) {
+TEST_F(BatchedWriteStreamTest, TooManyUnsentBytesFailTheStreamForGood) {
     // More than the unsent limit: refused, and so is everything after it.
     const std::string huge(BatchedWriteStream::kMaxUnsentBytes, 'h');
     EXPECT_EQ(stream->Write("x", huge), net::error::no_buffer_space);
@@ -108,11 +103,11 @@ TEST_F(BatchedWriteStreamTest, ASendThatFailsEndsTheStream) {
     EXPECT_TRUE(stream->Write("", "more"));
 }
 
+// The handlers of its sends run after the stream is gone (ASan watches them).
 TEST_F(BatchedWriteStreamTest, OutstandingSendsSurviveTheStream) {
     ASSERT_FALSE(stream->Write("", std::string(BatchedWriteStream::kBatchBytes * 4, 's')));
-    stream.reset();  // the handlers of its sends still run afterwards
+    stream.reset();
     runPending();
-    SUCCEED();
 }
 
 }  // namespace
