@@ -17,27 +17,17 @@ using Lines = std::vector<std::string>;
 // The shape of a call list: each call's kind and first argument, with runs of
 // equal shapes counted ("add 0 x14").
 std::string shape(const Lines& calls) {
-    std::string out;
-    std::string last;
-    int run = 0;
-    const auto flush = [&] {
-        if (run == 0) return;
-        if (!out.empty()) out += ", ";
-        out += last;
-        if (run > 1) out.append(" x").append(std::to_string(run));
-    };
+    std::vector<std::pair<std::string, int>> runs;
     for (const std::string& call : calls) {
-        const std::size_t first = call.find(' ');
-        const std::size_t second = first == std::string::npos ? first : call.find(' ', first + 1);
-        const std::string key = call.substr(0, second);
-        if (key != last) {
-            flush();
-            last = key;
-            run = 0;
-        }
-        ++run;
+        const std::string key = call.substr(0, call.find(' ', call.find(' ') + 1));
+        if (runs.empty() || runs.back().first != key) runs.emplace_back(key, 0);
+        ++runs.back().second;
     }
-    flush();
+    std::string out;
+    for (const auto& [key, count] : runs) {
+        out.append(out.empty() ? "" : ", ").append(key);
+        if (count > 1) out.append(" x").append(std::to_string(count));
+    }
     return out;
 }
 
@@ -55,38 +45,31 @@ wire::Packet doubles(std::initializer_list<double> values) {
     return block.take();
 }
 
+// Records every callback as one line of its arguments.
 class Handler : public ::testing::Test {
 protected:
     Handler() {
-        handler.setFlightDataCallback([this](const FlightData& d) { seen.push_back("flight " + num(d.latitude)); });
-        handler.setSystemsDataCallback([this](const SystemsData& d) {
-            seen.push_back("systems " + std::to_string(d.gearPosition) + " " + num(d.simOnGround));
-        });
-        handler.setAircraftInfoCallback([this](const AircraftInfo& d) { seen.push_back(std::string("title ") + d.title); });
-        handler.setEnvironmentDataCallback([this](const EnvironmentData& d) {
-            seen.push_back("environment " + std::to_string(d.ambientPrecipState) + " " + num(d.seaLevelPressure));
-        });
-        handler.setSimEventCallback([this](std::uint32_t type, std::uint32_t data) {
-            seen.push_back("event " + std::to_string(type) + " " + std::to_string(data));
-        });
-        handler.setAirportFacilityCallback([this](std::uint32_t id, const FacilityAirportData& d) {
-            seen.push_back("airport " + std::to_string(id) + " " + std::string(d.icao, strnlen(d.icao, 8)));
-        });
+        handler.setFlightDataCallback([this](const FlightData& d) { note("flight", d.latitude); });
+        handler.setSystemsDataCallback([this](const SystemsData& d) { note("systems", d.gearPosition, d.simOnGround); });
+        handler.setAircraftInfoCallback([this](const AircraftInfo& d) { note("title", d.title); });
+        handler.setEnvironmentDataCallback(
+            [this](const EnvironmentData& d) { note("environment", d.ambientPrecipState, d.seaLevelPressure); });
+        handler.setSimEventCallback([this](std::uint32_t type, std::uint32_t data) { note("event", type, data); });
+        handler.setAirportFacilityCallback(
+            [this](std::uint32_t id, const FacilityAirportData& d) { note("airport", id, d.icao); });
         handler.setRunwayFacilityCallback([this](std::uint32_t id, std::uint32_t index, const FacilityRunwayData& d) {
-            seen.push_back("runway " + std::to_string(id) + " " + std::to_string(index) + " " +
-                           std::to_string(d.primaryNumber));
+            note("runway", id, index, d.primaryNumber);
         });
-        handler.setPavementFacilityCallback([this](std::uint32_t id, std::uint32_t index, const FacilityPavementData& d) {
-            seen.push_back("pavement " + std::to_string(id) + " " + std::to_string(index) + " " +
-                           std::to_string(d.enabled));
-        });
-        handler.setFacilityDataEndCallback([this](std::uint32_t id) { seen.push_back("end " + std::to_string(id)); });
+        handler.setPavementFacilityCallback([this](std::uint32_t id, std::uint32_t index,
+                                                   const FacilityPavementData& d) { note("pavement", id, index, d.enabled); });
+        handler.setFacilityDataEndCallback([this](std::uint32_t id) { note("end", id); });
     }
 
-    static std::string num(double value) {
-        std::ostringstream out;
-        out << value;
-        return out.str();
+    template <typename... Values>
+    void note(const Values&... values) {
+        std::ostringstream line;
+        ((line << values << ' '), ...);
+        seen.push_back(line.str().substr(0, line.str().size() - 1));
     }
 
     void connected() {
