@@ -4,7 +4,7 @@
 set -e
 packages="cmake g++ make ninja-build ccache libboost1.81-dev nlohmann-json3-dev
 libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix wine64
-python3 python3-pytest python3-websockets procps"
+python3 python3-pytest python3-websockets procps clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -11,11 +11,13 @@ namespace navorel {
 inline constexpr double kFeetPerMetre = 3.280839895013123;
 
 // Rounds to n decimals with halves away from zero; NaN and infinities pass
-// unchanged.
+// unchanged, and so do values too large to scale (they have no decimals left).
 inline double roundTo(double value, int decimals) {
     if (!std::isfinite(value)) return value;
     const double scale = std::pow(10.0, decimals);
-    return std::round(value * scale) / scale;
+    const double scaled = value * scale;
+    if (!std::isfinite(scaled)) return value;
+    return std::round(scaled) / scale;
 }
 
 // Rounds to the nearest ten (vertical speed).

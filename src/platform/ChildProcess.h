@@ -32,7 +32,7 @@ private:
     ChildProcess(std::uint32_t pid, std::intptr_t handle) : pid_(pid), handle_(handle) {}
 
     std::uint32_t pid_;
-    std::intptr_t handle_;  // Windows process handle; unused on POSIX
+    [[maybe_unused]] std::intptr_t handle_;  // Windows process handle; unused on POSIX
     bool reaped_ = false;
 };
 

@@ -47,7 +47,7 @@ public:
 private:
     static constexpr std::intptr_t kInvalid = -1;
     std::intptr_t handle_ = kInvalid;
-    bool libraryStarted_ = false;
+    [[maybe_unused]] bool libraryStarted_ = false;  // Winsock started; unused on POSIX
 };
 
 }  // namespace navorel::platform

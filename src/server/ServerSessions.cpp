@@ -5,7 +5,8 @@
 #include <boost/beast/websocket/error.hpp>
 
 #include "log/Logger.h"
-#include "server/RequestPolicy.h"
+#include "server/MessageRules.h"
+#include "server/RequestRoute.h"
 #include "server/WebSocketServerImpl.h"
 
 namespace navorel {
@@ -21,15 +22,6 @@ HttpResponse plainResponse(http::status status, std::string body) {
     HttpResponse response{status, 11};
     response.body() = std::move(body);
     return response;
-}
-
-// The first of the offered subprotocols, which the handshake answer echoes.
-std::string firstSubprotocol(std::string_view offered) {
-    offered = offered.substr(0, offered.find(','));
-    const auto begin = offered.find_first_not_of(" \t");
-    if (begin == std::string_view::npos) return {};
-    const auto end = offered.find_last_not_of(" \t");
-    return std::string(offered.substr(begin, end - begin + 1));
 }
 
 // Closes a connection at once. Pending operations are cancelled first: not
@@ -174,18 +166,9 @@ void WsSession::Accept(HttpRequest request, std::string subprotocol) {
     ws_.set_option(websocket::stream_base::decorator([subprotocol](websocket::response_type& response) {
         if (!subprotocol.empty()) response.set(http::field::sec_websocket_protocol, subprotocol);
     }));
-    ws_.read_message_max(WebSocketServer::kMaxPayloadBytes);
-    // Beast echoes any close code from 3000 up; codes from 5000 on are not
-    // defined, and a protocol error (1002) is the answer they call for.
-    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
-        if (kind == websocket::frame_type::close && ws_.reason().code >= 5000) {
-            ws_.next_layer().ReplaceNextCloseCode(static_cast<std::uint16_t>(websocket::close_code::protocol_error));
-        }
+    ApplyMessageRules(ws_, [this] {
+        ws_.next_layer().ReplaceNextCloseCode(static_cast<std::uint16_t>(websocket::close_code::protocol_error));
     });
-    // Every send is one uncompressed text frame; permessage-deflate is never
-    // negotiated, so no inbound decompression either.
-    ws_.auto_fragment(false);
-    ws_.text(true);
     ws_.async_accept(request_, [self = shared_from_this()](boost::system::error_code ec) { self->OnAccept(ec); });
 }
 
@@ -287,37 +270,51 @@ int WsSession::CloseCodeFor(boost::system::error_code ec) const {
 // ---------------------------------------------------------------------------
 // Routes and upgrades
 
-bool WebSocketServer::Impl::RefuseForeignHost(const std::shared_ptr<HttpSession>& session,
-                                              const HttpRequest& request) {
-    const auto hosts = request.equal_range(http::field::host);
-    for (auto it = hosts.first; it != hosts.second; ++it) {
-        if (IsLocalHostHeader(it->value())) continue;
-        logLine(LogLevel::WARN, kComponent, "Refused request with Host '" + std::string(it->value()) + "'");
-        HttpResponse response = plainResponse(http::status::forbidden, "Forbidden");
+void WebSocketServer::Impl::HandleHttpRequest(const std::shared_ptr<HttpSession>& session, HttpRequest&& request) {
+    std::size_t connections = 0;
+    {
+        // Handshakes under way count too: the limit holds even when several
+        // clients connect at the same moment.
+        std::lock_guard lock(clientsMutex_);
+        connections = clients_.size() + handshakes_.size();
+    }
+    RouteDecision decision = DecideRoute(request, allowedOrigins_, acceptingConnections_.load(), connections);
+    const auto refuse = [&](http::status status, std::string body) {
+        HttpResponse response = plainResponse(status, std::move(body));
         response.keep_alive(false);
         response.prepare_payload();
         session->Respond(std::move(response));
-        return true;
-    }
-    return false;
-}
-
-void WebSocketServer::Impl::HandleHttpRequest(const std::shared_ptr<HttpSession>& session, HttpRequest&& request) {
-    if (RefuseForeignHost(session, request)) return;
-    const bool isGet = request.method() == http::verb::get;
-    if (isGet && request[http::field::sec_websocket_key].size() == 24) {
-        HandleUpgrade(session, std::move(request));
-        return;
-    }
-    std::string_view path = request.target();
-    path = path.substr(0, path.find('?'));
+    };
     HttpResponse response;
-    if (isGet && path == "/health") {
-        response = BuildHealthResponse();
-    } else if (isGet && path == "/") {
-        response = BuildRootResponse();
-    } else {
-        response = plainResponse(http::status::not_found, {});
+    switch (decision.route) {
+        case Route::ForeignHost:
+            logLine(LogLevel::WARN, kComponent,
+                    "Refused request with Host '" + std::string(decision.refusedValue) + "'");
+            refuse(http::status::forbidden, "Forbidden");
+            return;
+        case Route::ForeignOrigin:
+            logLine(LogLevel::WARN, kComponent,
+                    "Refused WebSocket upgrade from Origin '" + std::string(decision.refusedValue) + "'");
+            refuse(http::status::forbidden, "Forbidden");
+            return;
+        case Route::ShuttingDown:
+            refuse(http::status::service_unavailable, "Server is shutting down");
+            return;
+        case Route::ConnectionLimit:
+            refuse(http::status::service_unavailable, "Connection limit reached");
+            return;
+        case Route::Upgrade:
+            HandleUpgrade(session, std::move(request), std::move(decision.subprotocol));
+            return;
+        case Route::Health:
+            response = BuildHealthResponse();
+            break;
+        case Route::Root:
+            response = BuildRootResponse();
+            break;
+        case Route::NotFound:
+            response = plainResponse(http::status::not_found, {});
+            break;
     }
     response.version(request.version());
     response.keep_alive(request.keep_alive());
@@ -354,40 +351,13 @@ HttpResponse WebSocketServer::Impl::BuildRootResponse() {
     return response;
 }
 
-void WebSocketServer::Impl::HandleUpgrade(const std::shared_ptr<HttpSession>& session, HttpRequest&& request) {
-    const auto refuse = [&](http::status status, std::string body) {
-        HttpResponse response = plainResponse(status, std::move(body));
-        response.keep_alive(false);
-        response.prepare_payload();
-        session->Respond(std::move(response));
-    };
-    const auto origins = request.equal_range(http::field::origin);
-    for (auto it = origins.first; it != origins.second; ++it) {
-        if (IsAllowedOrigin(it->value(), allowedOrigins_)) continue;
-        logLine(LogLevel::WARN, kComponent,
-                "Refused WebSocket upgrade from Origin '" + std::string(it->value()) + "'");
-        refuse(http::status::forbidden, "Forbidden");
-        return;
-    }
-    if (!acceptingConnections_.load()) {
-        refuse(http::status::service_unavailable, "Server is shutting down");
-        return;
-    }
-    {
-        // Handshakes under way count too: the limit holds even when several
-        // clients connect at the same moment.
-        std::lock_guard lock(clientsMutex_);
-        if (clients_.size() + handshakes_.size() >= kMaxConnections) {
-            refuse(http::status::service_unavailable, "Connection limit reached");
-            return;
-        }
-    }
-    const std::string subprotocol = firstSubprotocol(request[http::field::sec_websocket_protocol]);
+void WebSocketServer::Impl::HandleUpgrade(const std::shared_ptr<HttpSession>& session, HttpRequest&& request,
+                                          std::string subprotocol) {
     PerSocketData data{WebSocketServer::GenerateClientId(clock_), peerAddressText(session->socket()),
                        clock_.steadyNow()};
     auto ws = std::make_shared<WsSession>(*this, session->Detach(), std::move(data));
     handshakes_.insert(ws);
-    ws->Accept(std::move(request), subprotocol);
+    ws->Accept(std::move(request), std::move(subprotocol));
 }
 
 // ---------------------------------------------------------------------------

@@ -102,8 +102,8 @@ private:
     void DrainBroadcasts();
     void BroadcastOnLoop(const Text& text);
 
-    bool RefuseForeignHost(const std::shared_ptr<HttpSession>& session, const server_detail::HttpRequest& request);
-    void HandleUpgrade(const std::shared_ptr<HttpSession>& session, server_detail::HttpRequest&& request);
+    void HandleUpgrade(const std::shared_ptr<HttpSession>& session, server_detail::HttpRequest&& request,
+                       std::string subprotocol);
     server_detail::HttpResponse BuildHealthResponse();
     server_detail::HttpResponse BuildRootResponse();
 

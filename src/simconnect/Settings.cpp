@@ -170,13 +170,19 @@ SettingsSources SettingsSources::system() {
 
 Result loadSettings(std::uint32_t configIndex, const SettingsSources& sources, ConnectionSettings& settings) {
     if (configIndex == DEFAULT_SETTINGS_ONLY) return result::OK;
-    const std::string section = sectionName(configIndex);
     std::vector<IniFile> files;
     for (const std::string& folder : sources.folders) {
         if (auto file = IniFile::load(utf8Text(utf8Path(folder) / kFileName))) {
             files.push_back(std::move(*file));
         }
     }
+    return applySettings(configIndex, files, sources, settings);
+}
+
+Result applySettings(std::uint32_t configIndex, const std::vector<IniFile>& files, const SettingsSources& sources,
+                     ConnectionSettings& settings) {
+    if (configIndex == DEFAULT_SETTINGS_ONLY) return result::OK;
+    const std::string section = sectionName(configIndex);
     if (configIndex != 0 &&
         std::none_of(files.begin(), files.end(), [&](const IniFile& file) { return file.hasSection(section); })) {
         return result::INVALID_ARG;

@@ -68,4 +68,9 @@ struct SettingsSources {
 // and no file has its section "SimConnect.n"; OK otherwise.
 Result loadSettings(std::uint32_t configIndex, const SettingsSources& sources, ConnectionSettings& settings);
 
+// The same over files already read, in folder order (the registry port
+// still comes from sources).
+Result applySettings(std::uint32_t configIndex, const std::vector<IniFile>& files, const SettingsSources& sources,
+                     ConnectionSettings& settings);
+
 }  // namespace navorel::simconnect

@@ -34,11 +34,13 @@ std::optional<double> readNumber(const Json& object, const char* key) {
     return value ? numberValue(*value) : std::nullopt;
 }
 
-// The first key present wins, converted by its factor.
+// The first key present wins, converted by its factor; a value the
+// conversion takes out of range counts as unreadable, like "inf".
 std::optional<double> readFirstNumber(const Json& object,
                                       std::initializer_list<std::pair<const char*, double>> keys) {
     for (const auto& [key, factor] : keys) {
-        if (const auto value = readNumber(object, key)) return *value * factor;
+        const auto value = readNumber(object, key);
+        if (value && std::isfinite(*value * factor)) return *value * factor;
     }
     return std::nullopt;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "core/Text.h"
@@ -55,21 +56,8 @@ void addSceneryPacks(const fs::path& root, AptFileList& files) {
     const fs::path ini = root / "Custom Scenery" / "scenery_packs.ini";
     if (!pathExists(ini)) return;
     std::ifstream in(ini, std::ios::binary);
-    static const std::string kPrefix = "SCENERY_PACK ";
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.compare(0, kPrefix.size(), kPrefix) != 0) continue;
-        const std::string pack = stripEnclosingQuotes(trim(line.substr(kPrefix.size())));
-        if (pack.empty()) continue;
-        try {
-            fs::path packPath = pathFromUtf8(pack);
-            if (packPath.is_relative()) packPath = root / packPath;
-            files.addIfExists(packPath / "Earth nav data" / "apt.dat");
-        } catch (const std::exception&) {
-            // A pack line that is no valid path on this system names no pack.
-        }
-    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (fs::path& file : sceneryPackAptFiles(text, root)) files.addIfExists(std::move(file));
 }
 
 }  // namespace
@@ -86,6 +74,29 @@ std::string utf8FromPath(const fs::path& path) {
 std::string stripEnclosingQuotes(std::string text) {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') return text.substr(1, text.size() - 2);
     return text;
+}
+
+std::vector<fs::path> sceneryPackAptFiles(std::string_view iniText, const fs::path& root) {
+    static constexpr std::string_view kPrefix = "SCENERY_PACK ";
+    std::vector<fs::path> files;
+    while (!iniText.empty()) {
+        const std::size_t newline = iniText.find('\n');
+        std::string line(iniText.substr(0, newline));
+        iniText.remove_prefix(newline == std::string_view::npos ? iniText.size() : newline + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+        const std::string pack = stripEnclosingQuotes(trim(line.substr(kPrefix.size())));
+        // A NUL would end the path early for the file system: it names no pack.
+        if (pack.empty() || pack.find('\0') != std::string::npos) continue;
+        try {
+            fs::path packPath = pathFromUtf8(pack);
+            if (packPath.is_relative()) packPath = root / packPath;
+            files.push_back(packPath / "Earth nav data" / "apt.dat");
+        } catch (const std::exception&) {
+            // A pack line that is no valid path on this system names no pack.
+        }
+    }
+    return files;
 }
 
 bool isXPlaneInstallRoot(const fs::path& dir) {

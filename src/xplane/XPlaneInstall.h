@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Process.h"
@@ -18,6 +19,10 @@ std::string utf8FromPath(const std::filesystem::path& path);
 // True when dir holds the simulator's global airports (under "Global Scenery"
 // or "Custom Scenery").
 bool isXPlaneInstallRoot(const std::filesystem::path& dir);
+
+// The apt.dat files that the pack lines of scenery_packs.ini text name, in
+// file order, relative packs under root; whether they exist is not checked.
+std::vector<std::filesystem::path> sceneryPackAptFiles(std::string_view iniText, const std::filesystem::path& root);
 
 // Existing apt.dat files under root in search order: the packs of
 // scenery_packs.ini in file order, then the custom and the global "Global

@@ -444,9 +444,14 @@ void XPlanePluginProvider::addFlightData(const TelemetrySample& s, Deliveries& o
     f.bank = s.bankDeg.value_or(0.0);
     f.groundSpeedGps = s.groundSpeedKt.value_or(0.0);
     if (s.fuelMassKg) {
-        f.fuelWeight = *s.fuelMassKg * kPoundsPerKilogram;
-        f.fuelVolume = above(s.fuelDensityKgL, 0.0) ? *s.fuelMassKg / *s.fuelDensityKgL * kGallonsPerLitre
-                                                     : f.fuelWeight / kPoundsPerGallonFallback;
+        const double weight = *s.fuelMassKg * kPoundsPerKilogram;
+        const double volume = above(s.fuelDensityKgL, 0.0) ? *s.fuelMassKg / *s.fuelDensityKgL * kGallonsPerLitre
+                                                            : weight / kPoundsPerGallonFallback;
+        // Values out of any tank's range overflow here; they count as unknown.
+        if (std::isfinite(weight) && std::isfinite(volume)) {
+            f.fuelWeight = weight;
+            f.fuelVolume = volume;
+        }
     }
     f.pressureAltitude = s.pressureAltFt.value_or(f.altitudeIndicated);
     out.add(f);

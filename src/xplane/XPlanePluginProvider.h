@@ -81,6 +81,11 @@ public:
     // Datagrams accepted since construction; for diagnostics and tests.
     std::uint64_t acceptedDatagramCount() const { return acceptedCount_.load(); }
 
+    // What the receive thread does with each datagram: parse it and queue the
+    // sample for processMessages(). Public so that tests and fuzz targets can
+    // hand datagrams over without a socket.
+    void acceptDatagram(std::string_view text);
+
 private:
     struct SimEvent {
         std::uint32_t type;
@@ -121,7 +126,6 @@ private:
     };
 
     void receiveLoop();
-    void acceptDatagram(std::string_view text);
     std::int64_t nowMs() const;
     std::int64_t freshnessLimitMs() const;
     void setLastError(const std::string& text);
