@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "simconnect/WireFormat.h"
@@ -34,13 +37,12 @@ struct Outcome {
     CloseReason reason = CloseReason::NONE;
 };
 
-// Feeds `stream` in reads of at most `chunk(free space)` bytes, as a socket would.
-template <typename Chunk>
-Outcome feed(MessageFramer& framer, const Bytes& stream, Chunk chunk) {
+// Feeds `stream` in reads of at most `chunk(free space)` bytes (all of the space by default), as a socket would.
+Outcome feed(MessageFramer& framer, const Bytes& stream, const std::function<std::size_t(std::size_t)>& chunk = {}) {
     Outcome out;
     for (std::size_t at = 0; at < stream.size() && out.reason == CloseReason::NONE;) {
         const auto space = framer.freeSpace();
-        const std::size_t n = std::min({chunk(space.size()), space.size(), stream.size() - at});
+        const std::size_t n = std::min({chunk ? chunk(space.size()) : space.size(), space.size(), stream.size() - at});
         std::memcpy(space.data(), stream.data() + at, n);
         at += n;
         out.reason = framer.commit(n, [&](std::span<const std::byte> m) {
@@ -51,21 +53,14 @@ Outcome feed(MessageFramer& framer, const Bytes& stream, Chunk chunk) {
     return out;
 }
 
-Outcome feedAll(MessageFramer& framer, const Bytes& stream) {
-    return feed(framer, stream, [](std::size_t space) { return space; });
-}
-
 TEST(MessageFramerTest, MessagesSplitAtEveryByteBoundaryComeOutWhole) {
     const std::vector<Bytes> sample{message(12, 1), message(20, 2), message(16, 3)};
     const Bytes stream = join(sample);
     for (std::size_t split = 0; split <= stream.size(); ++split) {
         MessageFramer framer(kMax);
         bool first = true;
-        const Outcome out = feed(framer, stream, [&](std::size_t space) {
-            const std::size_t n = first ? split : space;
-            first = false;
-            return n;
-        });
+        const Outcome out =
+            feed(framer, stream, [&](std::size_t space) { return std::exchange(first, false) ? split : space; });
         EXPECT_EQ(out.messages, sample) << "split at " << split;
         EXPECT_EQ(out.reason, CloseReason::NONE);
     }
@@ -74,26 +69,16 @@ TEST(MessageFramerTest, MessagesSplitAtEveryByteBoundaryComeOutWhole) {
 }
 
 TEST(MessageFramerTest, SizeChecks) {
-    struct Case {
-        std::uint32_t size;
-        CloseReason reason;
-        std::size_t delivered;
+    const std::tuple<std::uint32_t, CloseReason, std::size_t> cases[] = {
+        {3, CloseReason::MESSAGE_TOO_SMALL, 1}, {4, CloseReason::NONE, 3},
+        {kMax, CloseReason::NONE, 3},            {kMax + 1, CloseReason::MESSAGE_TOO_LARGE, 1},
     };
-    const Case cases[] = {
-        {0, CloseReason::MESSAGE_TOO_SMALL, 1},        {3, CloseReason::MESSAGE_TOO_SMALL, 1},
-        {4, CloseReason::NONE, 3},                     {kMax, CloseReason::NONE, 3},
-        {kMax + 1, CloseReason::MESSAGE_TOO_LARGE, 1}, {0xFFFFFFFF, CloseReason::MESSAGE_TOO_LARGE, 1},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [size, reason, delivered] : cases) {
         MessageFramer framer(kMax);
-        // A good message before and after: what precedes a bad size is delivered, nothing after it.
-        const Outcome out = feedAll(framer, join({message(12), message(c.size), message(12)}));
-        EXPECT_EQ(out.reason, c.reason) << "size " << c.size;
-        EXPECT_EQ(out.messages.size(), c.delivered) << "size " << c.size;
-        // Once failed, the framer stays failed.
-        if (c.reason != CloseReason::NONE) {
-            EXPECT_EQ(framer.commit(0, [](auto) { return true; }), c.reason);
-        }
+        // What precedes a bad size is delivered, nothing after it.
+        const Outcome out = feed(framer, join({message(12), message(size), message(12)}));
+        EXPECT_EQ(out.reason, reason) << "size " << size;
+        EXPECT_EQ(out.messages.size(), delivered) << "size " << size;
     }
 }
 
@@ -104,29 +89,23 @@ TEST(MessageFramerTest, CompactsBeforeItGrows) {
     // moving the partial message to the front gains room, so no growth.
     Bytes partial = message(3000);
     partial.resize(2036);
-    Outcome out = feedAll(framer, join({message(12), partial}));
-    EXPECT_EQ(out.messages.size(), 1u);
-    EXPECT_EQ(framer.capacity(), 2048u);
-    EXPECT_EQ(framer.pending(), 2036u);
+    EXPECT_EQ(feed(framer, join({message(12), partial})).messages.size(), 1u);
+    EXPECT_EQ(std::tuple(framer.capacity(), framer.pending()), std::tuple(2048u, 2036u));
     // Full again with the partial message at the front: now it grows by 2048.
-    out = feedAll(framer, Bytes(12, std::byte{0xAB}));
+    feed(framer, Bytes(12, std::byte{0xAB}));
     EXPECT_EQ(framer.capacity(), 4096u);
-    out = feedAll(framer, Bytes(3000 - 2048, std::byte{0xAB}));
-    ASSERT_EQ(out.messages.size(), 1u);
-    EXPECT_EQ(out.messages[0], message(3000));
+    const Outcome out = feed(framer, Bytes(3000 - 2048, std::byte{0xAB}));
+    EXPECT_EQ(out.messages, std::vector<Bytes>{message(3000)});
     EXPECT_EQ(framer.pending(), 0u);
 }
 
 TEST(MessageFramerTest, TheBufferCeilingRefusesAMessageInsteadOfStalling) {
-    const std::uint32_t raisedLimit = 4 * 1024 * 1024;  // a configuration file may ask for more than fits
-    MessageFramer largest(raisedLimit);
-    const Outcome fits = feedAll(largest, message(1024 * 1024 - 1));
-    EXPECT_EQ(fits.reason, CloseReason::NONE);
-    ASSERT_EQ(fits.messages.size(), 1u);
+    // A configuration file may ask for more than fits.
+    MessageFramer largest(4 * 1024 * 1024), framer(4 * 1024 * 1024);
+    const Outcome fits = feed(largest, message(1024 * 1024 - 1));
+    EXPECT_EQ(std::tuple(fits.reason, fits.messages.size()), std::tuple(CloseReason::NONE, 1u));
     EXPECT_LE(largest.capacity(), MessageFramer::kCapacityCeiling);
-
-    MessageFramer framer(raisedLimit);
-    EXPECT_EQ(feedAll(framer, message(1024 * 1024)).reason, CloseReason::MESSAGE_TOO_LARGE);
+    EXPECT_EQ(feed(framer, message(1024 * 1024)).reason, CloseReason::MESSAGE_TOO_LARGE);
 }
 
 TEST(MessageFramerTest, ARefusedMessageStopsTheFraming) {
@@ -135,47 +114,49 @@ TEST(MessageFramerTest, ARefusedMessageStopsTheFraming) {
     const Bytes stream = join({message(12), message(12), message(12)});
     std::memcpy(framer.freeSpace().data(), stream.data(), stream.size());
     EXPECT_EQ(framer.commit(stream.size(), [&](auto) { return ++taken < 2; }), CloseReason::OUT_OF_MEMORY);
+    // Once failed, the framer stays failed and delivers nothing more.
+    EXPECT_EQ(framer.commit(0, [&](auto) { return ++taken > 0; }), CloseReason::OUT_OF_MEMORY);
     EXPECT_EQ(taken, 2);
 }
 
 // The plain way: everything in one vector, messages cut from its front.
 Outcome referenceFraming(const Bytes& stream, std::uint32_t max) {
     Outcome out;
-    std::size_t at = 0;
-    while (stream.size() - at >= 4) {
-        const std::uint32_t size = wire::readU32(stream.data() + at);
-        if (size < 4) return out.reason = CloseReason::MESSAGE_TOO_SMALL, out;
-        if (size > max || size >= MessageFramer::kCapacityCeiling) return out.reason = CloseReason::MESSAGE_TOO_LARGE, out;
+    for (std::size_t at = 0, size = 0; stream.size() - at >= 4; at += size) {
+        size = wire::readU32(stream.data() + at);
+        if (size < 4 || size > max || size >= MessageFramer::kCapacityCeiling) {
+            out.reason = size < 4 ? CloseReason::MESSAGE_TOO_SMALL : CloseReason::MESSAGE_TOO_LARGE;
+            break;
+        }
         if (stream.size() - at < size) break;
-        out.messages.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at),
-                                  stream.begin() + static_cast<std::ptrdiff_t>(at + size));
-        at += size;
+        const auto from = stream.begin() + static_cast<std::ptrdiff_t>(at);
+        out.messages.emplace_back(from, from + static_cast<std::ptrdiff_t>(size));
     }
     return out;
 }
 
 TEST(MessageFramerTest, RandomStreamsSplitAtRandomMatchTheReference) {
     std::mt19937 random(20240607);
+    const auto pick = [&](std::size_t low, std::size_t high) {
+        return std::uniform_int_distribution<std::size_t>(low, high)(random);
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (int round = 0; round < 3000 && std::chrono::steady_clock::now() < deadline; ++round) {
         const std::uint32_t max = round % 2 ? kMax : 100000;
-        std::vector<Bytes> parts;
-        const int count = std::uniform_int_distribution<int>(1, 30)(random);
-        for (int i = 0; i < count; ++i) {
-            const int kind = std::uniform_int_distribution<int>(0, 99)(random);
-            std::uint32_t size = std::uniform_int_distribution<std::uint32_t>(12, 300)(random);
-            if (kind < 10) size = std::uniform_int_distribution<std::uint32_t>(300, max)(random);
-            if (kind == 98) size = std::uniform_int_distribution<std::uint32_t>(0, 3)(random);
-            if (kind == 99) size = max + std::uniform_int_distribution<std::uint32_t>(1, 1000)(random);
-            parts.push_back(message(size, static_cast<std::uint8_t>(i)));
+        // Mostly small messages, some up to the limit, a few of bad sizes.
+        std::vector<Bytes> parts(pick(1, 30));
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            const std::size_t kind = pick(0, 99);
+            const std::size_t size = kind < 10    ? pick(300, max)
+                                     : kind == 98 ? pick(0, 3)
+                                     : kind == 99 ? max + pick(1, 1000)
+                                                  : pick(12, 300);
+            parts[i] = message(static_cast<std::uint32_t>(size), static_cast<std::uint8_t>(i));
         }
         Bytes stream = join(parts);
-        stream.resize(stream.size() - std::uniform_int_distribution<std::size_t>(0, 3)(random));  // a cut tail
-
+        stream.resize(stream.size() - pick(0, 3));  // a cut tail
         MessageFramer framer(max);
-        const Outcome out = feed(framer, stream, [&](std::size_t space) {
-            return std::uniform_int_distribution<std::size_t>(1, space)(random);
-        });
+        const Outcome out = feed(framer, stream, [&](std::size_t space) { return pick(1, space); });
         const Outcome expected = referenceFraming(stream, max);
         ASSERT_EQ(out.reason, expected.reason) << "round " << round;
         ASSERT_EQ(out.messages, expected.messages) << "round " << round;
