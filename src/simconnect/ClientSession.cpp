@@ -67,6 +67,14 @@ Result ClientSession::dispatch(const DispatchProcedure& procedure) {
     }
     if (!use) return result::FAIL;
 
+    // The state is read before the queue is taken: a failure reported now
+    // comes after every message it hands out, and one that happens meanwhile
+    // is reported by the next call, after the messages that preceded it.
+    Result outcome = result::OK;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == State::FAILED) outcome = status_;
+    }
     std::list<wire::Packet> batch;
     {
         std::lock_guard lock(receivedMutex_);
@@ -93,8 +101,7 @@ Result ClientSession::dispatch(const DispatchProcedure& procedure) {
         }
     }
 
-    std::lock_guard lock(mutex_);
-    return state_ == State::FAILED ? status_ : result::OK;
+    return outcome;
 }
 
 void ClientSession::close(std::chrono::milliseconds flushWait) {
