@@ -114,7 +114,8 @@ def test_a_flight_through_simconnect(bridge, simulator):
         # PREFLIGHT asks for four data sets every second; ACTIVE for a snapshot, then changes only.
         mark = sim.mark()
         client.set_state("PREFLIGHT")
-        preflight = client.wait("preflight_data", 5)
+        # The aircraft's title comes with its own data set, maybe a frame after the position.
+        preflight = client.wait(lambda m: m.get("type") == "preflight_data" and "title" in m, 5)
         assert preflight["title"] == "Airbus A320 (Navorel fake simulator)" and preflight["simOnGround"] is True
         assert sim.requests(mark) == [(i, "SECOND", 0, 0) for i in range(4)]
         mark, start = sim.mark(), client.mark()
