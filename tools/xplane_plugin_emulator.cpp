@@ -54,6 +54,7 @@ struct Options {
     std::int64_t session = 1;
     std::optional<double> pauseAt, unpauseAt, crashAt, aircraftChangeAt, sessionChangeAt;
     bool print = false;
+    bool printSent = false;
     bool quiet = false;
     std::string scenario = "flight";
 };
@@ -65,7 +66,8 @@ void printHelp() {
 Sends X-Plane plugin telemetry from a scripted flight to the Navorel Bridge and
 prints the commands it receives ("CONTROL <datagram>"). Lines on standard output:
   START ..., PHASE <name> t=<script s>, EVENT <what> t=<script s>, CONTROL <text>,
-  DATAGRAM <json> (with --print), DONE sent=<count>.
+  DATAGRAM <json> (with --print), SENT n=<index> lat=<lat> lon=<lon> at=<ns>
+  (with --print-sent; ns: the monotonic clock), DONE sent=<count>.
 
 Options:
   --scenario NAME         flight (default), parked, taxi, takeoff, cruise, landing,
@@ -89,6 +91,7 @@ Options:
   --aircraft-change-at S  switch to another aircraft S seconds after the start
   --session-change-at S   start a new session S seconds after the start
   --print                 print every datagram sent
+  --print-sent            print a SENT line for every datagram sent (for loss checks)
   --quiet                 print only CONTROL and DONE lines
   --help                  show this text
 
@@ -144,6 +147,7 @@ bool parseOptions(int argc, char** argv, Options& o, bool& help) {
     const std::map<std::string, std::function<void()>> flags = {
         {"--hold", [&] { o.hold = true; }},
         {"--print", [&] { o.print = true; }},
+        {"--print-sent", [&] { o.printSent = true; }},
         {"--quiet", [&] { o.quiet = true; }},
         {"--help", [&] { help = true; }},
         {"-h", [&] { help = true; }},
@@ -431,8 +435,15 @@ int main(int argc, char** argv) {
             lastPhase = state.phase;
         }
         const std::string text = datagram(options, state, situation, scriptTime);
-        if (socket.sendTo(options.telemetryPort, text) == platform::UdpSocket::SendResult::SENT) ++sent;
+        const bool delivered = socket.sendTo(options.telemetryPort, text) == platform::UdpSocket::SendResult::SENT;
+        if (delivered) ++sent;
         if (options.print) console.line("DATAGRAM " + text);
+        if (options.printSent && delivered) {
+            // The send time and the position identify the datagram's frame at a client.
+            const auto at = std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch());
+            console.line("SENT n=" + std::to_string(sent) + " lat=" + fixed(rounded(latitudeOf(state), 8), 8) +
+                         " lon=" + fixed(rounded(longitudeOf(state), 8), 8) + " at=" + std::to_string(at.count()));
+        }
 
         // A paused, crashed or held simulator stands still.
         if (!situation.paused && !situation.crashed && !options.hold) {
