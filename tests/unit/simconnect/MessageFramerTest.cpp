@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -117,50 +115,6 @@ TEST(MessageFramerTest, ARefusedMessageStopsTheFraming) {
     // Once failed, the framer stays failed and delivers nothing more.
     EXPECT_EQ(framer.commit(0, [&](auto) { return ++taken > 0; }), CloseReason::OUT_OF_MEMORY);
     EXPECT_EQ(taken, 2);
-}
-
-// The plain way: everything in one vector, messages cut from its front.
-Outcome referenceFraming(const Bytes& stream, std::uint32_t max) {
-    Outcome out;
-    for (std::size_t at = 0, size = 0; stream.size() - at >= 4; at += size) {
-        size = wire::readU32(stream.data() + at);
-        if (size < 4 || size > max || size >= MessageFramer::kCapacityCeiling) {
-            out.reason = size < 4 ? CloseReason::MESSAGE_TOO_SMALL : CloseReason::MESSAGE_TOO_LARGE;
-            break;
-        }
-        if (stream.size() - at < size) break;
-        const auto from = stream.begin() + static_cast<std::ptrdiff_t>(at);
-        out.messages.emplace_back(from, from + static_cast<std::ptrdiff_t>(size));
-    }
-    return out;
-}
-
-TEST(MessageFramerTest, RandomStreamsSplitAtRandomMatchTheReference) {
-    std::mt19937 random(20240607);
-    const auto pick = [&](std::size_t low, std::size_t high) {
-        return std::uniform_int_distribution<std::size_t>(low, high)(random);
-    };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (int round = 0; round < 3000 && std::chrono::steady_clock::now() < deadline; ++round) {
-        const std::uint32_t max = round % 2 ? kMax : 100000;
-        // Mostly small messages, some up to the limit, a few of bad sizes.
-        std::vector<Bytes> parts(pick(1, 30));
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            const std::size_t kind = pick(0, 99);
-            const std::size_t size = kind < 10    ? pick(300, max)
-                                     : kind == 98 ? pick(0, 3)
-                                     : kind == 99 ? max + pick(1, 1000)
-                                                  : pick(12, 300);
-            parts[i] = message(static_cast<std::uint32_t>(size), static_cast<std::uint8_t>(i));
-        }
-        Bytes stream = join(parts);
-        stream.resize(stream.size() - pick(0, 3));  // a cut tail
-        MessageFramer framer(max);
-        const Outcome out = feed(framer, stream, [&](std::size_t space) { return pick(1, space); });
-        const Outcome expected = referenceFraming(stream, max);
-        ASSERT_EQ(out.reason, expected.reason) << "round " << round;
-        ASSERT_EQ(out.messages, expected.messages) << "round " << round;
-    }
 }
 
 }  // namespace
