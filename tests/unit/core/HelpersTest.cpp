@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "core/Geometry.h"
 #include "core/RecordRules.h"
@@ -41,13 +42,17 @@ TEST(Text, CutsNeverSplitACharacterAndAreMarked) {
     EXPECT_TRUE(equalsIgnoreAsciiCase("LocalHost", "localhost"));
 }
 
-TEST(RecordRules, RoundsHalvesAwayFromZeroAndPassesNonFiniteValues) {
+TEST(RecordRules, RoundsHalvesAwayFromZeroAndPassesNonFiniteAndHugeValues) {
     EXPECT_DOUBLE_EQ(roundTo(47.1234567, 6), 47.123457);
     EXPECT_DOUBLE_EQ(roundTo(-1234.5, 0), -1235.0);
     EXPECT_DOUBLE_EQ(roundTo(-0.25, 1), -0.3);
     EXPECT_DOUBLE_EQ(roundToTens(-1235.0), -1240.0);
     EXPECT_TRUE(std::isnan(roundTo(std::nan(""), 2)));
     EXPECT_TRUE(std::isinf(roundToTens(INFINITY)));
+    // Found by fuzzing: scaling a huge value overflowed, and the message carried null.
+    EXPECT_EQ(roundTo(1e303, 6), 1e303);
+    EXPECT_EQ(roundTo(-std::numeric_limits<double>::max(), 2), -std::numeric_limits<double>::max());
+    EXPECT_EQ(roundTo(INFINITY, 1), INFINITY);
 }
 
 TEST(RecordRules, ParkingBrakeFoldsEverySource) {
