@@ -13,8 +13,8 @@
 namespace navorel::test {
 
 // A simulator provider driven by the test: connection, failing polls, pause
-// sends and runway requests are set and recorded; facility answers and samples
-// are delivered through the installed callbacks on the calling thread.
+// sends and runway requests are set and recorded; facility answers are
+// delivered through the installed callbacks on the calling thread.
 class FakeProvider : public SimulatorProvider {
 public:
     explicit FakeProvider(std::string family = "MSFS") : family_(std::move(family)) {}
@@ -27,8 +27,6 @@ public:
     bool pauseSucceeds = true;
     bool localRunways = false;
     std::string lastError;
-    // Scenery lookup for a provider with local runways.
-    std::function<bool(const std::string&, XPlaneAirportRecord&, std::string&)> lookup;
     // Runs inside processMessages, on the polling thread.
     std::function<void()> onPoll;
 
@@ -67,9 +65,6 @@ public:
         requests_.emplace_back(icao, requestId);
         return acceptRequests;
     }
-    bool loadAirport(const std::string& icao, XPlaneAirportRecord& result, std::string& error) override {
-        return lookup && lookup(icao, result, error);
-    }
     void cacheAirport(const XPlaneAirportRecord& record) override { this->record("cache " + record.icao); }
 
     std::vector<std::pair<std::string, std::uint32_t>> requests() const {
@@ -90,7 +85,6 @@ public:
         invoke(pavementFacilityCallback_, id, index, data);
     }
     void end(std::uint32_t id) { invoke(facilityDataEndCallback_, id); }
-    void flight(const FlightData& data) { invoke(flightDataCallback_, data); }
 
     std::atomic<int> polls{0};
 
