@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -11,6 +10,7 @@
 #include "FakeProvider.h"
 #include "app/RunwayRequests.h"
 #include "core/JsonMessagePool.h"
+#include "support/Eventually.h"
 #include "support/ManualClock.h"
 
 // The X-Plane path against a real scenery tree (contents, key order, request
@@ -24,13 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using Strings = std::vector<std::string>;
-
-// Polls a condition that another thread makes true; bounded.
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-    return condition();
-}
+using test::eventually;
 
 // An X-Plane stand-in whose scenery lookups wait while `holding`. Codes ending
 // in X are not found, THRW throws, SILNT fails without a text, BARE has no

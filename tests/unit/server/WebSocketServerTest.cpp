@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/WebSocketServer.h"
+#include "support/Eventually.h"
 #include "support/ManualClock.h"
 #include "support/WsTestClient.h"
 
@@ -20,17 +21,8 @@ namespace navorel {
 namespace {
 
 using json = nlohmann::json;
+using test::eventually;
 using test::WsTestClient;
-
-// Polls a condition that another thread makes true; bounded.
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (const auto deadline = std::chrono::steady_clock::now() + test::kWait; !condition();) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 TEST(WebSocketServerHelpers, ClientIdsAndPeerAddresses) {
     test::ManualClock clock;

@@ -180,7 +180,7 @@ TEST_F(PluginConcurrencyTest, SnapshotsModeChangesAndLookupsRaceMainThreadProces
     for (int i = 0; i < 400; ++i) {
         ASSERT_EQ(plugin.sendTo(port, raceSample(i)), platform::UdpSocket::SendResult::SENT);
         if (i % 4 == 0) provider.processMessages();
-        ASSERT_TRUE(i % 20 != 19 || waitFor([&] { return provider.acceptedDatagramCount() == i + 1u; }));
+        ASSERT_TRUE(i % 20 != 19 || eventually([&] { return provider.acceptedDatagramCount() == i + 1u; }));
     }
     provider.processMessages();
     EXPECT_GE(flights.load(), 400);

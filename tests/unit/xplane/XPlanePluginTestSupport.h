@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/UdpSocket.h"
+#include "support/Eventually.h"
 #include "support/ManualClock.h"
 #include "unit/xplane/AirportDatabaseTestSupport.h"
 #include "xplane/XPlanePluginProvider.h"
@@ -22,14 +22,6 @@ namespace navorel::test {
 using namespace std::chrono_literals;
 using Event = std::pair<std::uint32_t, std::uint32_t>;  // type, data
 using Events = std::vector<Event>;
-
-// Polls a condition until it holds or three seconds pass: for the receive thread.
-inline bool waitFor(const std::function<bool()>& condition) {
-    for (const auto deadline = std::chrono::steady_clock::now() + 3s; !condition(); std::this_thread::sleep_for(1ms)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    }
-    return true;
-}
 
 // Everything the provider handed to its receivers, in delivery order;
 // callable from any thread. Aircraft titles are kept as text.
@@ -96,7 +88,7 @@ protected:
     void send(const std::vector<std::string>& datagrams, std::uint64_t accepted) {
         const auto before = provider.acceptedDatagramCount();
         for (const auto& text : datagrams) ASSERT_EQ(plugin.sendTo(port, text), platform::UdpSocket::SendResult::SENT);
-        ASSERT_TRUE(waitFor([&] { return provider.acceptedDatagramCount() >= before + accepted; }));
+        ASSERT_TRUE(eventually([&] { return provider.acceptedDatagramCount() >= before + accepted; }));
         EXPECT_EQ(provider.acceptedDatagramCount(), before + accepted) << datagrams.front();
     }
     void send(const std::string& text) { send({text}, 1); }
