@@ -14,7 +14,7 @@
 
 // Routes, Host and Origin checks, the connection limit, the inbound size and
 // UTF-8 limits, binary frames, the port fallback and the shutdown as clients
-// see it are covered end to end. Here: the injected clock, the exclusive port,
+// see it (refused upgrades, 1001 for everyone) are covered end to end. Here: the injected clock, the exclusive port,
 // and broadcasts timed against what a client reads.
 
 namespace navorel {
@@ -105,30 +105,11 @@ protected:
 };
 
 TEST_F(ServerTest, TheApplicationGreetsAnswersAndHearsClosures) {
-    WsTestClient client;
-    ASSERT_FALSE(client.Connect(server.GetPort()));
-    EXPECT_EQ(client.ReadJson()["type"], "connection");
-    EXPECT_EQ(client.ReadJson()["count"], 1);
-    EXPECT_FALSE(client.WriteText("quiet"));  // no reply: the next message is the echo
-    EXPECT_EQ(roundTrip(client, "[1]"), json::array({1}));
-    client.Close();
-    EXPECT_TRUE(eventually([&] { return closed.load() == 1 && server.GetClientCount() == 0; }));
-}
-
-TEST_F(ServerTest, ShutdownRefusesUpgradesKeepsClientsThenClosesThemWith1001) {
     auto client = connect();
-    server.SetAcceptingConnections(false);
-    WsTestClient late;
-    EXPECT_EQ(late.Connect(server.GetPort()), test::websocket::error::upgrade_declined);
-    EXPECT_EQ(roundTrip(*client, "[2]"), json::array({2}));
-    // The client answers the close frame while Stop waits for it.
-    int code = 0;
-    std::thread reader([&] { code = client->WaitForClose(); });
-    server.Stop();
-    reader.join();
-    EXPECT_EQ(code, 1001);
-    EXPECT_EQ(client->closeReason(), "Server shutting down");
-    EXPECT_EQ(server.GetClientCount(), 0u);
+    EXPECT_FALSE(client->WriteText("quiet"));  // no reply: the next message is the echo
+    EXPECT_EQ(roundTrip(*client, "[1]"), json::array({1}));
+    client->Close();
+    EXPECT_TRUE(eventually([&] { return closed.load() == 1 && server.GetClientCount() == 0; }));
 }
 
 TEST_F(ServerTest, StopDoesNotWaitLongForAClientThatReadsNothing) {
