@@ -18,6 +18,7 @@
 
 #include "platform/ChildProcess.h"
 #include "platform/Process.h"
+#include "support/TempDir.h"
 
 #define NAVOREL_STAY_ALIVE_CHILD_TEST()                                            \
     TEST(StayAliveChild, DISABLED_StayAlive) {                                     \
@@ -31,26 +32,11 @@ namespace navorel::test {
 class ExecutableCopy {
 public:
     explicit ExecutableCopy(const std::string& fileName) {
-        namespace fs = std::filesystem;
-        static int counter = 0;
         const std::string self = platform::processImagePath(platform::currentProcessId());
-        if (self.empty()) return;
+        const std::filesystem::path target = folder_.path() / fileName;
         std::error_code error;
-        folder_ = fs::temp_directory_path(error) /
-                  ("navorel-child-" + std::to_string(platform::currentProcessId()) + "-" +
-                   std::to_string(++counter));
-        fs::create_directories(folder_, error);
-        const fs::path target = folder_ / fileName;
-        if (!error && fs::copy_file(self, target, fs::copy_options::overwrite_existing, error)) {
-            path_ = target.string();
-        }
+        if (!self.empty() && std::filesystem::copy_file(self, target, error)) path_ = target.string();
     }
-    ~ExecutableCopy() {
-        std::error_code error;
-        if (!folder_.empty()) std::filesystem::remove_all(folder_, error);
-    }
-    ExecutableCopy(const ExecutableCopy&) = delete;
-    ExecutableCopy& operator=(const ExecutableCopy&) = delete;
 
     // Empty when the copy could not be made.
     const std::string& path() const { return path_; }
@@ -84,7 +70,7 @@ public:
 private:
     static std::filesystem::path markerFor(const std::string& executable) { return executable + ".ready"; }
 
-    std::filesystem::path folder_;
+    TempDir folder_;
     std::string path_;
 };
 

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <latch>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -12,11 +11,13 @@
 #include <vector>
 
 #include "log/Logger.h"
+#include "support/TempDir.h"
 
 namespace navorel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::writeFile;
 using Lines = std::vector<std::string>;
 
 constexpr std::uintmax_t kMiB = 1024 * 1024;
@@ -25,8 +26,6 @@ std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
-
-void writeFile(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 // The lines without their "[2025-03-14 09:26:53.058] " stamp and the CR that
 // Windows ends log-file lines with; a line without a stamp stays whole.
@@ -40,14 +39,12 @@ Lines unstamped(const std::string& text) {
 
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override { fs::create_directories(dir_); }
-    void TearDown() override { fs::remove_all(dir_, ignored_); }
     void configureFile(const fs::path& path, LogLevel consoleLevel = LogLevel::DEBUG, bool enabled = true) {
         logger_.configure(consoleLevel, LogLevel::DEBUG, path.string(), enabled, 10, 3);
     }
 
-    const fs::path dir_ = fs::temp_directory_path() / ("navorel_logger_" + std::to_string(std::random_device()()));
-    std::error_code ignored_;
+    const test::TempDir temp_;
+    const fs::path& dir_ = temp_.path();
     std::ostringstream out_;
     std::ostringstream err_;
     Logger logger_{out_, err_};
