@@ -44,7 +44,6 @@ inline std::string text(const char* value) { return value ? value : "(null)"; }
 class ScriptedConnection final : public simconnect::Connection {
 public:
     explicit ScriptedConnection(SimConnectScript& script) : script_(script) {}
-    ~ScriptedConnection() override = default;
 
     Result mapClientEventToSimEvent(std::uint32_t eventId, const char* eventName) override {
         return script_.record("map " + std::to_string(eventId) + " " + text(eventName));
