@@ -71,22 +71,6 @@ TEST_F(ApplicationStateManagerTest, SummaryEverySecondWithTheGroupsFedSincePrefl
     EXPECT_TRUE(summary->position && summary->fuel && !summary->title);
 }
 
-TEST_F(ApplicationStateManagerTest, SummaryHoldsEachFeedRounded) {
-    manager.setState(State::PREFLIGHT);
-    FlightData flight{};
-    flight.latitude = 47.1234567;
-    flight.fuelWeight = 1234.5;
-    manager.updateFlight(flight);
-    SystemsData systems{};
-    systems.engine3Running = 0.7;
-    manager.updateSystems(systems);
-    manager.updateEquipment(EquipmentData{});
-    const auto s = takeAfterInterval();
-    ASSERT_TRUE(s && s->position && s->fuel && s->parkingBrake);
-    EXPECT_EQ(std::pair(s->position->latitude, s->fuel->weight), std::pair(47.123457, 1235.0));
-    EXPECT_EQ(s->engineRunning, (std::array<bool, 4>{false, false, true, false}));
-}
-
 // Commands change the state on the server's thread while the main loop feeds
 // the snapshot and takes summaries.
 TEST_F(ApplicationStateManagerTest, ConcurrentCallersSeeEveryChangeExactlyOnce) {
