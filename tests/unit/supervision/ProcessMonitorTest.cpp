@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
 
-#include "core/Text.h"
 #include "supervision/ProcessMonitor.h"
 #include "support/CapturedLog.h"
 #include "support/ManualClock.h"
@@ -85,16 +83,6 @@ TEST_F(ProcessMonitorTest, OnlyAStartOrAnEndBetweenScansIsAnEventAndAFailedSnaps
         EXPECT_EQ(events.back(), "NOT_DETECTED: Process terminated: FlightSimulator.exe");
         EXPECT_EQ(log.lines().end()[-2], "[WARN ] [ProcessMonitor] Failed to create process snapshot");
     }
-}
-
-// Without a source of its own the monitor reads the platform's list, where
-// it finds this test process (watched in capitals).
-TEST_F(ProcessMonitorTest, ReadsThePlatformsListWithoutASourceOfItsOwn) {
-    const auto self = std::filesystem::path(platform::processImagePath(platform::currentProcessId())).filename();
-    ProcessMonitor platformList({"FlightSimulator.exe", asciiUpper(self.string())}, 5, {}, clock, log.logger());
-    clock.advance(5s);
-    platformList.start();
-    EXPECT_EQ(platformList.getState(), ProcessState::DETECTED) << self;
 }
 
 }  // namespace
