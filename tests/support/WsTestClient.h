@@ -74,8 +74,6 @@ public:
         }
     }
 
-    std::string closeReason() const { return std::string(ws_.reason().reason.c_str()); }
-
     // Closes with 1000 and waits for the server's end of the connection.
     void Close() {
         Run([&](auto handler) { ws_.async_close(websocket::close_code::normal, handler); });
