@@ -652,7 +652,10 @@ bool FakeSimulator::Impl::command(const std::string& line) {
     } else if (verb == "glitch") {
         action = [this] { glitchNext_ = true; };
     } else if (std::string mode; verb == "facilities" && (words >> mode) && (mode == "on" || mode == "off")) {
-        action = [this, mode] { answerFacilities_ = mode == "on"; };
+        action = [this, mode] {
+            answerFacilities_ = mode == "on";
+            print("state facilities=" + mode);
+        };
     } else {
         return false;
     }

@@ -63,7 +63,7 @@ Output, one line each on standard output:
   recv <Request> <field>=<value> ...    every request received, for example
       recv AddToDataDefinition define=0 name="PLANE LATITUDE" units="degrees" type=FLOAT64 epsilon=0 datum=4294967295
   send Open|Event|Exception|Facility|Quit|BadSize ...    what it sent besides data
-  state paused=1 | state crashed=1
+  state paused=1 | state crashed=1 | state facilities=on|off
   closed by client | closed by command | closed (bad request size) | ...
   error ...
 )HELP";
