@@ -166,14 +166,17 @@ bool ClientSession::queueMessage(std::span<const std::byte> message) {
         received_.emplace_back(message.begin(), message.end());
         receivedBytes_ += message.size();
     }
-    if (onReceived_) {
-        try {
-            onReceived_();
-        } catch (...) {
-            // The caller's notification failing must not end the I/O thread.
-        }
-    }
+    notifyReceived();
     return true;
+}
+
+void ClientSession::notifyReceived() {
+    if (!onReceived_) return;
+    try {
+        onReceived_();
+    } catch (...) {
+        // The caller's notification failing must not end the I/O thread.
+    }
 }
 
 void ClientSession::writeNext() {
@@ -204,6 +207,8 @@ void ClientSession::fail(Result status) {
         writesDone_.notify_all();
     }
     stream_->close();
+    // The caller learns of the end from its next dispatch: wake it as for a message.
+    notifyReceived();
 }
 
 }  // namespace navorel::simconnect

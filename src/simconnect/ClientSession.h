@@ -70,6 +70,7 @@ private:
     void read();
     void onRead(const boost::system::error_code& error, std::size_t bytes);
     bool queueMessage(std::span<const std::byte> message);
+    void notifyReceived();
     void writeNext();
     // Closes the stream after an error; later calls return status.
     void fail(Result status);

@@ -91,8 +91,9 @@ public:
     // DEFAULT_SETTINGS_ONLY: no files). The open request is queued before the
     // call returns; the simulator's open message arrives later through
     // dispatch. onReceived, when not empty, runs on the library's I/O thread
-    // each time a message has been queued; it must be quick and must not call
-    // into the connection's close(). `connection` is set only on OK.
+    // each time a message has been queued and once when the connection fails
+    // (the next dispatch returns the failure); it must be quick and must not
+    // call into the connection's close(). `connection` is set only on OK.
     virtual Result open(std::unique_ptr<Connection>& connection, const char* clientName,
                         std::function<void()> onReceived, std::uint32_t configIndex) = 0;
 };

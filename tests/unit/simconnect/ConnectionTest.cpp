@@ -7,7 +7,9 @@
 #include <boost/asio/write.hpp>
 #include <list>
 #include <thread>
+#include <tuple>
 
+#include "support/Eventually.h"
 #include "unit/simconnect/SimConnectTestSupport.h"
 
 namespace navorel::simconnect {
@@ -111,13 +113,14 @@ wire::Packet words(std::initializer_list<std::uint32_t> values) {
 }
 
 // Messages shorter than a header are skipped; the status a connection closed
-// with is what dispatch and every request return from then on.
+// with is what dispatch and every request return from then on. The caller is
+// notified of every message queued and of the failure.
 TEST(ConnectionTest, AClosedConnectionReturnsItsStatusFromThenOn) {
-    const std::pair<wire::Packet, Result> cases[] = {
-        {words({4, 8, 0, 12, 0, 3}), result::PEER_CLOSED},  // messages of 4, 8 and 12 bytes, then the end
-        {words({12, 0, 3, 3, 12, 0, 3}), result::BAD_MESSAGE_SIZE},
+    const std::tuple<wire::Packet, Result, int> cases[] = {
+        {words({4, 8, 0, 12, 0, 3}), result::PEER_CLOSED, 4},  // messages of 4, 8 and 12 bytes, then the end
+        {words({12, 0, 3, 3, 12, 0, 3}), result::BAD_MESSAGE_SIZE, 2},
     };
-    for (const auto& [script, status] : cases) {
+    for (const auto& [script, status, notifications] : cases) {
         SCOPED_TRACE(status);
         TestPeer peer(script, false);
         Received received;
@@ -127,6 +130,7 @@ TEST(ConnectionTest, AClosedConnectionReturnsItsStatusFromThenOn) {
         EXPECT_EQ(received.until(*connection, [] { return false; }), status);
         EXPECT_EQ(connection->callDispatch(nullptr), status);  // the last procedure used
         EXPECT_EQ(received.messages.size(), 1u);
+        EXPECT_TRUE(test::eventually([&] { return received.notified == notifications; })) << received.notified;
         EXPECT_EQ(connection->subscribeToSystemEvent(0, "Pause"), status);
         EXPECT_EQ(connection->requestFacilityData(7, 1, std::string(40, 'X').c_str(), ""), status);
         EXPECT_EQ(connection->close(), result::OK);

@@ -58,8 +58,8 @@ struct Simulator {
 // The messages one connection has received, and how often the library said one arrived.
 struct Received {
     const std::function<void()> notifier = [this] { ++notified; };
-    // Dispatches until `done` holds, the connection fails or 10 s pass (a
-    // failure notifies nobody, hence the polling); the last status.
+    // Dispatches until `done` holds, the connection fails or 10 s pass; the
+    // last status.
     simconnect::Result until(simconnect::Connection& connection, const std::function<bool()>& done) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         simconnect::Result status = simconnect::result::OK;
