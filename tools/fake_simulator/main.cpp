@@ -147,6 +147,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Reading a command must not flush the output the I/O thread is writing.
+    std::cin.tie(nullptr);
     std::string command;
     bool exit = false;
     while (!exit && std::getline(std::cin, command)) {
